@@ -1,0 +1,118 @@
+#include "frame.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace vlm {
+
+const char* progname = "";
+const char* usage_text = "";
+
+static void vprint_prefixed(const char* fmt, va_list ap) {
+    std::fprintf(stderr, "%s: ", progname);
+    std::vfprintf(stderr, fmt, ap);
+}
+
+void error(const char* fmt, ...) {
+    va_list ap;
+    va_start(ap, fmt);
+    vprint_prefixed(fmt, ap);
+    va_end(ap);
+}
+
+void print_usage(int status, const char* fmt, ...) {
+    if (fmt) {
+        va_list ap;
+        va_start(ap, fmt);
+        vprint_prefixed(fmt, ap);
+        va_end(ap);
+    }
+    std::fputs(usage_text, status == 0 ? stdout : stderr);
+    std::exit(status);
+}
+
+void print_version() {
+    std::printf("%s version %s\n", progname, kit_version);
+    std::exit(0);
+}
+
+[[noreturn]] static void cant_get_here() {
+    print_usage(-EINVAL, "%s: Can't get here\n", "parse_options");
+}
+
+static void handle_word(const char* word, const option_table& table) {
+    std::string_view w(word);
+    if (w == "help")
+        print_usage(0);
+    if (w == "version")
+        print_version();
+    for (const option_word& ow : table.words) {
+        if (w == ow.word) {
+            if (!table.handle || !table.handle(ow.letter, nullptr))
+                cant_get_here();
+            return;
+        }
+    }
+    print_usage(-EINVAL, "Invalid option: '--%s'\n", word);
+}
+
+int parse_options(int argc, char** argv, const option_table& table) {
+    opterr = 0;
+    int c;
+    while ((c = getopt(argc, argv, table.optstring)) != -1) {
+        switch (c) {
+        case 'h':
+            print_usage(0);
+        case 'V':
+            print_version();
+        case '-':
+            handle_word(optarg, table);
+            break;
+        case '?':
+            print_usage(-EINVAL, "Invalid option: '-%c'\n", optopt);
+        case ':':
+            if (table.on_missing == missing_argument::requires_argument)
+                print_usage(-EINVAL, "Option '-%c' requires an argument\n", optopt);
+            cant_get_here();
+        default:
+            if (!table.handle || !table.handle(c, optarg))
+                cant_get_here();
+        }
+    }
+    return optind;
+}
+
+int choose_invocation(char** argv, const char* module, const char* first,
+                      const char* second) {
+    char* name = argv[0] ? argv[0] : const_cast<char*>("");
+    if (char* slash = std::strrchr(name, '/')) {
+        *slash = '\0';
+        name = slash + 1;
+        argv[0] = name;
+    }
+    progname = name;
+    if (std::strcmp(name, first) == 0)
+        return 0;
+    if (std::strcmp(name, second) == 0)
+        return 1;
+    error("%s cannot handle \"%s\" internally\n", module, name);
+    return -ENOENT;
+}
+
+char* require_operand(int argc, char** argv, int& index, const char* missing) {
+    if (index >= argc)
+        print_usage(-EINVAL, "%s", missing);
+    return argv[index++];
+}
+
+void refuse_extra_operands(int argc, int index) {
+    if (index < argc)
+        print_usage(-EINVAL, "Too many arguments\n");
+}
+
+}  // namespace vlm

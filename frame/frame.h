@@ -1,0 +1,70 @@
+// The command-line and diagnostics frame shared by the label, scanner, disk
+// node, candidate and reload programs: the program name, the error printer,
+// the usage-and-exit routine, the version printer and the option loop.
+#pragma once
+
+#include <span>
+#include <string_view>
+
+namespace vlm {
+
+inline constexpr const char* kit_version = "2.1.10";
+
+// The name in front of every diagnostic and in the version line.
+extern const char* progname;
+// The usage text of the program, or of the name it was started under.
+extern const char* usage_text;
+
+// Writes "progname: " and the formatted message to standard error.
+void error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
+// Writes the optional message (with the program-name prefix) to standard
+// error, then the usage text: to standard output for status 0, to standard
+// error otherwise. Ends the process with the status.
+[[noreturn]] void print_usage(int status, const char* fmt = nullptr, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// Writes "progname version 2.1.10" to standard output and ends with 0.
+[[noreturn]] void print_version();
+
+// A word accepted after "--" that acts as one of the program's letters.
+struct option_word {
+    std::string_view word;
+    int letter;
+};
+
+// What the option loop does with a missing option argument.
+enum class missing_argument {
+    unexpected,        // same as an unexpected result: "Can't get here"
+    requires_argument  // "Option '-%c' requires an argument\n"
+};
+
+// The per-program values of the option loop.
+struct option_table {
+    const char* optstring;                // begins with ':' and holds "-:"
+    std::span<const option_word> words;   // beside "help" and "version"
+    missing_argument on_missing;
+    // Handles one of the program's own letters; returns false for a letter it
+    // does not know, which then counts as an unexpected result.
+    bool (*handle)(int letter, const char* arg);
+};
+
+// Runs getopt over the arguments with the table's values, ending the process
+// through print_usage or print_version where the options say so. Returns the
+// index of the first operand.
+int parse_options(int argc, char** argv, const option_table& table);
+
+// The two-name rule: takes the final component of argv[0] (cutting argv[0]
+// at its last '/'), makes it the program name, and compares it with the two
+// invocation names. Returns 0 for the first name, 1 for the second; for any
+// other name prints "<module> cannot handle \"<name>\" internally" and
+// returns -ENOENT.
+int choose_invocation(char** argv, const char* module, const char* first,
+                      const char* second);
+
+// The remaining operands after parse_options: the next one or a usage error.
+char* require_operand(int argc, char** argv, int& index, const char* missing);
+// Ends with "Too many arguments" when any operand is left.
+void refuse_extra_operands(int argc, int index);
+
+}  // namespace vlm
