@@ -42,6 +42,14 @@ static void child_fail(const char* what) {
     _exit(127);
 }
 
+// The testbed layer, behind the sanitizer runtime of an instrumented build,
+// which must be the first library the loader sees.
+static std::string preload_list() {
+    std::string layer = testbed("libvlm_testbed.so");
+    const char* runtime = getenv("VELMORTEV_SANITIZER_RUNTIME");
+    return runtime && *runtime ? std::string(runtime) + ":" + layer : layer;
+}
+
 static std::vector<std::string> child_environment(const run_spec& spec) {
     std::vector<std::string> env;
     auto overridden = [&](const std::string& entry) {
@@ -56,7 +64,7 @@ static std::vector<std::string> child_environment(const run_spec& spec) {
     for (auto& [k, v] : spec.env)
         env.push_back(k + "=" + v);
     if (spec.preload)
-        env.push_back("LD_PRELOAD=" + testbed("libvlm_testbed.so"));
+        env.push_back("LD_PRELOAD=" + preload_list());
     return env;
 }
 

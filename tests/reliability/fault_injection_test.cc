@@ -1,0 +1,222 @@
+// The label program under the testbed's faults: interrupted, refused and
+// short transfers are repeated to the end, a transfer of nothing is "no
+// space", an I/O error and a failed flush are reported with their text, and
+// every allocation failure ends with its message. In no case is a label
+// block left half written or a byte outside the label fields changed.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+#include <tuple>
+
+#include "labelled_device.h"
+#include "support.h"
+
+using namespace vlm::test;
+
+namespace {
+
+const std::string reader = "velmortev-read-label";
+const std::string writer = "velmortev-write-label";
+
+class LabelFaults : public ::testing::TestWithParam<unsigned> {
+protected:
+    void SetUp() override {
+        REQUIRE_LOOP_DEVICES();
+        ASSERT_EQ(disk.attach(3 << 20, GetParam(), GetParam()), "");
+        dev = disk.path();
+    }
+    // Runs the program and checks that it failed with the status and the
+    // one message given.
+    void expect_failure(const std::string& name, const std::vector<std::string>& args,
+                        const environment& env, int status, const std::string& message) {
+        run_result r = run_label(name, args, env);
+        EXPECT_EQ(r.status, status) << r.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, name + ": " + message);
+    }
+    std::string tail() { return read_bytes(dev, (3 << 20) - (1 << 20), 1 << 20); }
+    void label_with(const std::string& text) {
+        ASSERT_EQ(run_label(writer, {"-f", dev, text}).status, 0);
+    }
+
+    random_disk disk;
+    std::string dev;
+};
+
+TEST_P(LabelFaults, InterruptedRefusedAndShortTransfersAreRepeated) {
+    const environment plans[] = {
+        {{"VLM_TESTBED_FAULT_PREAD", "eintr:3"}, {"VLM_TESTBED_FAULT_PWRITE", "eintr:3"}},
+        {{"VLM_TESTBED_FAULT_PREAD", "eagain:2"}, {"VLM_TESTBED_FAULT_PWRITE", "eagain:2"},
+         {"VLM_TESTBED_FAULT_FSYNC", "eintr:2"}},
+        {{"VLM_TESTBED_FAULT_PREAD", "short:100"}, {"VLM_TESTBED_FAULT_PWRITE", "short:100"}},
+        {{"VLM_TESTBED_FAULT_PREAD", "eintr:1,short:7"},
+         {"VLM_TESTBED_FAULT_PWRITE", "eagain:1,pass:0,short:333"}},
+    };
+    int round = 0;
+    for (const environment& env : plans) {
+        std::string label = "ROUND" + std::to_string(++round);
+        std::string before = disk.first_block();
+        run_result r = run_label(writer, {"-f", dev, label}, env);
+        ASSERT_EQ(r.status, 0) << label << ": " << r.err;
+        EXPECT_EQ(r.out + r.err, "");
+        EXPECT_EQ(disk.first_block(), labelled_block(before, label)) << label;
+
+        r = run_label(reader, {dev}, env);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, label + ":" + dev + "\n");
+    }
+    std::string before = disk.first_block();
+    run_result r = run_label(writer, {"-d", dev}, plans[3]);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(disk.first_block(), cleared_block(before));
+    EXPECT_TRUE(only_label_fields_differ(disk.original_head(), disk.head()));
+}
+
+TEST_P(LabelFaults, ZeroingRepeatsAndCompletesShortWrites) {
+    std::string before = disk.first_block();
+    run_result r = run_label(writer, {"-c", dev, "zeroed"},
+                             {{"VLM_TESTBED_FAULT_WRITE", "eintr:2,eagain:2,short:200000"}});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string zero_block(GetParam(), '\0');
+    std::memcpy(zero_block.data() + 12, before.data() + 12, 4);
+    zero_block.replace(40, 24, before.substr(40, 24));
+    EXPECT_EQ(disk.first_block(), labelled_block(zero_block, "ZEROED"));
+    EXPECT_TRUE(read_bytes(dev, GetParam(), (1 << 20) - GetParam()) ==
+                std::string((1 << 20) - GetParam(), '\0'));
+    EXPECT_TRUE(tail() == std::string(1 << 20, '\0'));
+}
+
+TEST_P(LabelFaults, TransfersOfNothingAreNoSpace) {
+    const std::string no_space = "\": No space left on device\n";
+    expect_failure(reader, {dev}, {{"VLM_TESTBED_FAULT_PREAD", "zero"}}, 228,
+                   "Unable to read device \"" + dev + no_space);
+    expect_failure(writer, {dev, "a"}, {{"VLM_TESTBED_FAULT_PREAD", "zero"}}, 228,
+                   "Unable to read device \"" + dev + no_space);
+    // The block is read again just before it is written.
+    expect_failure(writer, {dev, "a"}, {{"VLM_TESTBED_FAULT_PREAD", "pass:1,zero"}}, 228,
+                   "Unable to label device \"" + dev + no_space);
+    expect_failure(writer, {dev, "a"}, {{"VLM_TESTBED_FAULT_PWRITE", "zero"}}, 228,
+                   "Unable to label device \"" + dev + no_space);
+    expect_failure(writer, {"-c", dev, "a"}, {{"VLM_TESTBED_FAULT_WRITE", "zero"}}, 228,
+                   "Unable to clear device \"" + dev + no_space);
+    EXPECT_TRUE(disk.head() == disk.original_head());
+
+    label_with("kept");
+    std::string labelled = disk.first_block();
+    expect_failure(writer, {"-d", dev}, {{"VLM_TESTBED_FAULT_PWRITE", "zero"}}, 228,
+                   "Unable to remove label from device \"" + dev + no_space);
+    EXPECT_EQ(disk.first_block(), labelled);
+}
+
+TEST_P(LabelFaults, InputOutputErrorsAreReportedWithTheirText) {
+    const std::string eio = "\": Input/output error\n";
+    expect_failure(reader, {dev}, {{"VLM_TESTBED_FAULT_PREAD", "eio"}}, 251,
+                   "Unable to read device \"" + dev + eio);
+    expect_failure(writer, {dev, "a"}, {{"VLM_TESTBED_FAULT_PREAD", "eintr:2,eio"}}, 251,
+                   "Unable to read device \"" + dev + eio);
+    expect_failure(writer, {dev, "a"}, {{"VLM_TESTBED_FAULT_PWRITE", "eagain:5,eio"}}, 251,
+                   "Unable to label device \"" + dev + eio);
+    expect_failure(writer, {"-c", dev, "a"}, {{"VLM_TESTBED_FAULT_WRITE", "eio"}}, 251,
+                   "Unable to clear device \"" + dev + eio);
+    EXPECT_TRUE(disk.head() == disk.original_head());
+
+    label_with("kept");
+    std::string labelled = disk.first_block();
+    expect_failure(writer, {"-d", dev}, {{"VLM_TESTBED_FAULT_PWRITE", "eio"}}, 251,
+                   "Unable to remove label from device \"" + dev + eio);
+    EXPECT_EQ(disk.first_block(), labelled);
+
+    // The first MiB is zeroed, the last fails: no label is written.
+    std::string old_tail = tail();
+    expect_failure(writer, {"-f", "-c", dev, "a"}, {{"VLM_TESTBED_FAULT_WRITE", "pass:1,eio"}},
+                   251, "Unable to clear device \"" + dev + eio);
+    EXPECT_TRUE(disk.head() == std::string(1 << 20, '\0'));
+    EXPECT_TRUE(tail() == old_tail);
+}
+
+// A write is only done once the device has flushed it: a failed fsync is the
+// failed write of its step, with the same message.
+TEST_P(LabelFaults, FailedFlushIsAFailedWrite) {
+    const std::string eio = "\": Input/output error\n";
+    expect_failure(writer, {dev, "first"}, {{"VLM_TESTBED_FAULT_FSYNC", "eio"}}, 251,
+                   "Unable to label device \"" + dev + eio);
+    label_with("kept");
+    expect_failure(writer, {"-d", dev}, {{"VLM_TESTBED_FAULT_FSYNC", "eio"}}, 251,
+                   "Unable to remove label from device \"" + dev + eio);
+
+    label_with("kept");
+    expect_failure(writer, {"-f", "-c", dev, "a"}, {{"VLM_TESTBED_FAULT_FSYNC", "eio"}}, 251,
+                   "Unable to clear device \"" + dev + eio);
+    EXPECT_EQ(disk.first_block(), std::string(GetParam(), '\0'));  // no label after it
+
+    expect_failure(writer, {"-c", dev, "a"}, {{"VLM_TESTBED_FAULT_FSYNC", "pass:1,eio"}}, 251,
+                   "Unable to label device \"" + dev + eio);
+}
+
+// Fails each allocation of a run in turn, from the first on, until the run
+// ends as it does without a failure, and gathers the distinct outcomes.
+struct outcome {
+    int status;
+    std::string err;
+    auto operator<=>(const outcome&) const = default;
+};
+
+TEST_P(LabelFaults, EveryAllocationFailureEndsWithItsMessage) {
+    if (sanitized_build())
+        GTEST_SKIP() << "the sanitizer's allocator comes before the testbed's";
+    std::string r_prefix = reader + ": ", w_prefix = writer + ": ";
+    std::string read_failed = "Unable to read device \"" + dev + "\": Cannot allocate memory\n";
+    std::string oom = "Unable to allocate memory\n";
+    auto with_errno_text = [&](const std::string& what) {
+        return w_prefix + what + " \"" + dev + "\": Cannot allocate memory\n";
+    };
+    struct scenario {
+        std::string name;
+        std::vector<std::string> args;
+        bool labelled;
+        std::set<outcome> expected;
+    };
+    const scenario scenarios[] = {
+        {reader, {dev}, true, {{244, r_prefix + read_failed}, {244, r_prefix + oom}}},
+        {writer, {dev, "new"}, false,
+         {{244, w_prefix + read_failed}, {244, with_errno_text("Unable to label device")}}},
+        {writer, {dev, "new"}, true, {{244, w_prefix + read_failed}, {239, w_prefix + oom}}},
+        {writer, {"-c", "-f", dev, "new"}, true,
+         {{244, w_prefix + read_failed}, {244, with_errno_text("Unable to clear device")},
+          {244, with_errno_text("Unable to label device")}}},
+        {writer, {"-d", dev}, true,
+         {{244, w_prefix + read_failed},
+          {244, with_errno_text("Unable to remove label from device")}}},
+    };
+    for (const scenario& s : scenarios) {
+        SCOPED_TRACE(s.name + " " + s.args[0]);
+        std::set<outcome> seen;
+        for (int n = 1; n < 20; n++) {
+            write_bytes(dev, 0, disk.original_head());
+            if (s.labelled)
+                label_with("old");
+            std::string before = disk.first_block();
+            run_result r = run_label(s.name, s.args, {{"VLM_TESTBED_FAIL_ALLOC", std::to_string(n)}});
+            ASSERT_FALSE(r.signalled) << "allocation " << n << ": " << r.err;
+            if (r.err.find("memory") == std::string::npos) {
+                EXPECT_EQ(r.err, "");  // past the last allocation: the run as usual
+                break;
+            }
+            EXPECT_EQ(r.out, "");
+            seen.insert({r.status, r.err});
+            bool zeroed = r.err.find("Unable to label") != std::string::npos && s.args[0] == "-c";
+            if (zeroed)
+                EXPECT_EQ(disk.first_block(), std::string(GetParam(), '\0'));
+            else
+                EXPECT_EQ(disk.first_block(), before) << "allocation " << n;
+        }
+        EXPECT_EQ(seen, s.expected);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(BlockSizes, LabelFaults, ::testing::Values(512u, 4096u),
+                         [](const auto& info) { return std::to_string(info.param); });
+
+}  // namespace
