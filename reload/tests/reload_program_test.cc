@@ -1,6 +1,6 @@
 // velmortev-reload-partitions run as a user would: which of the loop devices
 // named on its standard input receive the reread request, as logged by the
-// testbed, and that nothing it is given can make it hang or speak.
+// testbed, and that nothing it is given makes it hang or speak.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <string>
-#include <vector>
 
 #include "support.h"
 
@@ -22,83 +21,49 @@ const std::string usage =
     "       velmortev-reload-partitions -h\n"
     "       velmortev-reload-partitions -V\n";
 
-TEST(ReloadFrame, OptionsAndOperands) {
-    for (const char* help : {"-h", "--help"}) {
-        run_result r = run_program(prog, {help});
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, usage);
-        EXPECT_EQ(r.err, "");
-    }
-    for (const char* version : {"-V", "--version"}) {
-        run_result r = run_program(prog, {version});
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, "velmortev-reload-partitions version 2.1.10\n");
-    }
-    run_spec spec;
-    spec.program = sbin(prog);
-    spec.argv0 = "other-name";
-    spec.args = {"-x"};
-    run_result r = run(spec);
+TEST(ReloadCommandLine, OptionsAndOperands) {
+    run_result r = run_program(prog, {"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, usage);
+    r = run_program(prog, {"-V"});
+    EXPECT_EQ(r.out, "velmortev-reload-partitions version 2.1.10\n");
+    // The name is fixed whatever argv[0] says; an operand is refused before
+    // any input is read.
+    run_spec renamed;
+    renamed.program = sbin(prog);
+    renamed.args = {"-x"};
+    renamed.argv0 = "other-name";
+    r = run(renamed);
     EXPECT_EQ(r.status, shell_status(-EINVAL));
-    EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, prog + ": Invalid option: '-x'\n" + usage);
-
-    r = run_program(prog, {"--reload"});
-    EXPECT_EQ(r.status, shell_status(-EINVAL));
-    EXPECT_EQ(r.err, prog + ": Invalid option: '--reload'\n" + usage);
-    // An operand is refused before any input is read.
     r = run_program(prog, {"/nonexistent"});
     EXPECT_EQ(r.status, shell_status(-EINVAL));
     EXPECT_EQ(r.err, prog + ": Too many arguments\n" + usage);
-}
-
-TEST(ReloadInput, EmptyInputAndPathsThatAreNotDevices) {
-    scratch_dir dir;
-    std::string file = dir.file("plain");
-    write_file(file, "");
-    std::string fifo = dir.file("fifo");
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const std::string inputs[] = {
-        "", "\n\n",
-        fifo + "\n" + dir.path() + "\n/dev/null\n" + file + "\n" + dir.file("missing") + "\n" + fifo};
-    for (const std::string& input : inputs) {
-        run_spec spec;
-        spec.program = sbin(prog);
-        spec.input = input;
-        spec.timeout_seconds = 10;
-        run_result r = run(spec);
-        EXPECT_FALSE(r.timed_out) << input;
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "");
-    }
 }
 
 class ReloadLoop : public ::testing::Test {
 protected:
     void SetUp() override {
         REQUIRE_LOOP_DEVICES();
-        for (loop_device& loop : loops)
-            ASSERT_EQ(loop.attach(dir.file("backing" + std::to_string(&loop - loops)), 1 << 20),
-                      "");
+        for (int i = 0; i < 3; i++)
+            ASSERT_EQ(loops[i].attach(dir.file("backing" + std::to_string(i)), 1 << 20), "");
     }
 
     // Runs the program over the input with the geometry switch set, and
     // answers the devices that received the reread request, in order.
-    std::string reloaded(const std::string& input, const std::string& geometry) {
+    std::string reloaded(const std::string& input, const std::string& geometry = "") {
         std::string log = dir.file("rrpart.log");
         unlink(log.c_str());
         run_spec spec;
         spec.program = sbin(prog);
         spec.input = input;
-        spec.preload = true;
         spec.env = {{"VLM_TESTBED_GEOMETRY", geometry}, {"VLM_TESTBED_RRPART_LOG", log}};
+        spec.preload = true;
         spec.timeout_seconds = 10;
         run_result r = run(spec);
         EXPECT_FALSE(r.timed_out);
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out + r.err, "");
         return access(log.c_str(), F_OK) == 0 ? read_file(log) : "";
     }
 
@@ -113,30 +78,33 @@ protected:
 };
 
 TEST_F(ReloadLoop, OnlyWholeDisksAreAskedToReread) {
+    EXPECT_EQ(reloaded(""), "");
     // 0 is a partition, 1 a whole disk that fails the geometry query, 2 a
     // whole disk with start 0; the last line has no newline.
     std::string geometry = path(0) + "=2048," + path(1) + "=fail," + path(2) + "=0";
     EXPECT_EQ(reloaded(path(0) + "\n" + path(1) + "\n\n" + path(0) + "\n" + path(2), geometry),
               logged(1) + logged(2));
     // Without the switch a loop device fails the geometry query itself.
-    EXPECT_EQ(reloaded(path(2) + "\n" + path(0) + "\n", ""), logged(2) + logged(0));
+    EXPECT_EQ(reloaded(path(2) + "\n" + path(0) + "\n"), logged(2) + logged(0));
 }
 
-TEST_F(ReloadLoop, PathsAreNotTrimmedAndBadLinesDoNotStopTheRun) {
-    scratch_dir other;
-    std::string fifo = other.file("fifo");
+TEST_F(ReloadLoop, WhatIsNotABlockDeviceIsPassedOverWithoutHanging) {
+    std::string fifo = dir.file("fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    std::string input = " " + path(0) + "\n" + path(0) + " \n" + fifo + "\n/dev/null\n" +
-                        other.path() + "\n" + other.file("missing") + "\n" + path(1) + "\n";
-    EXPECT_EQ(reloaded(input, ""), logged(1));
+    std::string file = dir.file("plain");
+    write_file(file, "");
+    // Paths are not trimmed, so the blank-padded ones do not exist.
+    std::string input = fifo + "\n" + dir.path() + "\n/dev/null\n" + file + "\n" +
+                        dir.file("missing") + "\n " + path(0) + "\n" + path(0) + " \n" +
+                        path(1) + "\n" + fifo;
+    EXPECT_EQ(reloaded(input), logged(1));
 }
 
 TEST_F(ReloadLoop, ALongLineIsTakenInPiecesOf4095Characters) {
     // The first piece is a 4095-character path to device 0 (extra slashes
     // pad it), the second the path of device 1.
     std::string first = std::string(4095 - path(0).size(), '/') + path(0);
-    ASSERT_EQ(first.size(), 4095u);
-    EXPECT_EQ(reloaded(first + path(1) + "\n" + path(2) + "\n", ""),
+    EXPECT_EQ(reloaded(first + path(1) + "\n" + path(2) + "\n"),
               logged(0) + logged(1) + logged(2));
 }
 
