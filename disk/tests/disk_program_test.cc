@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -54,19 +55,12 @@ struct usage_case {
     std::string message;
 };
 
-TEST(DiskCommandLine, HelpVersionAndInvocationName) {
+TEST(DiskCommandLine, UsageTextsAndInvocationName) {
     for (const std::string& name : {instantiate_name, clean_name}) {
-        for (const char* help : {"-h", "--help"}) {
-            run_result r = disk_tool(name, {help, "-x"});
-            EXPECT_EQ(r.status, 0);
-            EXPECT_EQ(r.out, usage_of(name));
-            EXPECT_EQ(r.err, "");
-        }
-        for (const char* version : {"-V", "--version"}) {
-            run_result r = disk_tool(name, {version});
-            EXPECT_EQ(r.status, 0);
-            EXPECT_EQ(r.out, name + " version 2.1.10\n");
-        }
+        run_result r = disk_tool(name, {"--help", "-x"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, usage_of(name));
+        EXPECT_EQ(disk_tool(name, {"-V"}).out, name + " version 2.1.10\n");
     }
     scratch_dir dir;
     std::string foo = dir.file("foo");
@@ -78,11 +72,6 @@ TEST(DiskCommandLine, HelpVersionAndInvocationName) {
     EXPECT_EQ(r.status, shell_status(-ENOENT));
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "foo: disk cannot handle \"foo\" internally\n");
-
-    spec.program = sbin(clean_name);
-    spec.argv0 = "/any/where/" + instantiate_name;
-    spec.args = {"--version"};
-    EXPECT_EQ(run(spec).out, instantiate_name + " version 2.1.10\n");
 }
 
 // Every command-line error ends with its message and the usage text before
@@ -95,7 +84,6 @@ TEST(DiskCommandLine, ErrorsInTheirOrder) {
         {instantiate_name, {"-l", m, dev}, "You must specify a label\n"},
         {clean_name, {}, "You must specify a label\n"},
         {clean_name, {"-x", "A"}, "Invalid option: '-x'\n"},
-        {clean_name, {"--helpx"}, "Invalid option: '--helpx'\n"},
         {clean_name, {"A", "-l"}, "Option '-l' requires an argument\n"},
         // an empty -l ends the run as it is read, whatever follows
         {clean_name, {"-l", "", "-l", m, "A"}, "Argument to '-l' cannot be \"\"\n"},
@@ -129,7 +117,6 @@ TEST(DiskManager, OrdinaryOrMissingDirectoryIsRefusedFirst) {
         int code;
     };
     for (const manager_case& c : {manager_case{dir.path(), -ENXIO},
-                                  manager_case{dir.path() + "/", -ENXIO},
                                   manager_case{dir.file("missing"), -ENOENT}}) {
         for (const std::string& name : {instantiate_name, clean_name}) {
             std::vector<std::string> args = {"-l", c.manager};
@@ -184,13 +171,9 @@ private:
     std::string path_;
 };
 
-int entries_in(const std::string& dir) {
-    int n = 0;
-    for (auto& entry : std::filesystem::directory_iterator(dir)) {
-        (void)entry;
-        n++;
-    }
-    return n;
+long entries_in(const std::string& dir) {
+    return std::distance(std::filesystem::directory_iterator(dir),
+                         std::filesystem::directory_iterator());
 }
 
 class DiskOnLoop : public ::testing::Test {
@@ -296,19 +279,6 @@ TEST_F(DiskOnLoop, ExistingNodeIsLeftUntouched) {
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ(after.st_mode, before.st_mode);
     EXPECT_EQ(after.st_rdev, before.st_rdev);
-}
-
-// The empty label names disks/ itself, which neither mknod nor unlink takes.
-TEST_F(DiskOnLoop, EmptyLabelFailsOnTheDirectory) {
-    run_result r = instantiate({loop.path(), ""});
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, instantiate_name + ": Unable to create TEV disk \"\": File exists\n");
-    r = clean("");
-    EXPECT_EQ(r.status, 255);
-    EXPECT_EQ(r.err, clean_name + ": Unable to remove TEV disk \"\": Is a directory\n");
-    struct stat st;
-    ASSERT_EQ(stat(manager.disks().c_str(), &st), 0);
-    EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
 
 // On a manager mounted nodev the node is made but does not open; it must not
