@@ -77,9 +77,6 @@ run_result run_label(const std::string& name, const std::vector<std::string>& ar
     return run(spec);
 }
 
-bool sanitized_build() {
-    const char* runtime = getenv("VELMORTEV_SANITIZER_RUNTIME");
-    return runtime && *runtime;
-}
+bool sanitized_build() { return *sanitizer_runtime() != '\0'; }
 
 }  // namespace vlm::test

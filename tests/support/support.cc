@@ -42,12 +42,13 @@ static void child_fail(const char* what) {
     _exit(127);
 }
 
+const char* sanitizer_runtime() { return VELMORTEV_SANITIZER_RUNTIME; }
+
 // The testbed layer, behind the sanitizer runtime of an instrumented build,
 // which must be the first library the loader sees.
 static std::string preload_list() {
     std::string layer = testbed("libvlm_testbed.so");
-    const char* runtime = getenv("VELMORTEV_SANITIZER_RUNTIME");
-    return runtime && *runtime ? std::string(runtime) + ":" + layer : layer;
+    return *sanitizer_runtime() ? std::string(sanitizer_runtime()) + ":" + layer : layer;
 }
 
 static std::vector<std::string> child_environment(const run_spec& spec) {

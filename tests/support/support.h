@@ -14,6 +14,10 @@ namespace vlm::test {
 std::string sbin(const std::string& program);
 std::string testbed(const std::string& file);
 
+// The sanitizer runtime that an instrumented build loads ahead of the
+// testbed layer; empty in the plain build.
+const char* sanitizer_runtime();
+
 struct run_spec {
     std::string program;                 // a path; see sbin()
     std::vector<std::string> args;       // argv[1] onwards

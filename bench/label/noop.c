@@ -1,0 +1,2 @@
+/* The smallest program there is: what starting any process costs. */
+int main(void) { return 0; }
