@@ -77,6 +77,5 @@ run_result run_label(const std::string& name, const std::vector<std::string>& ar
     return run(spec);
 }
 
-bool sanitized_build() { return *sanitizer_runtime() != '\0'; }
 
 }  // namespace vlm::test

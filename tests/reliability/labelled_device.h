@@ -50,7 +50,4 @@ std::string cleared_block(const std::string& before);
 run_result run_label(const std::string& name, const std::vector<std::string>& args,
                      const environment& env = {});
 
-// True in the build made with the sanitizers.
-bool sanitized_build();
-
 }  // namespace vlm::test

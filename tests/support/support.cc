@@ -37,18 +37,17 @@ std::string testbed(const std::string& file) {
     return env_or("VELMORTEV_TESTBED", "testbed") + "/" + file;
 }
 
+bool sanitized_build() {
+#ifdef VELMORTEV_SANITIZE
+    return true;
+#else
+    return false;
+#endif
+}
+
 static void child_fail(const char* what) {
     dprintf(2, "test runner: %s: %s\n", what, strerror(errno));
     _exit(127);
-}
-
-const char* sanitizer_runtime() { return VELMORTEV_SANITIZER_RUNTIME; }
-
-// The testbed layer, behind the sanitizer runtime of an instrumented build,
-// which must be the first library the loader sees.
-static std::string preload_list() {
-    std::string layer = testbed("libvlm_testbed.so");
-    return *sanitizer_runtime() ? std::string(sanitizer_runtime()) + ":" + layer : layer;
 }
 
 static std::vector<std::string> child_environment(const run_spec& spec) {
@@ -65,7 +64,7 @@ static std::vector<std::string> child_environment(const run_spec& spec) {
     for (auto& [k, v] : spec.env)
         env.push_back(k + "=" + v);
     if (spec.preload)
-        env.push_back("LD_PRELOAD=" + preload_list());
+        env.push_back("LD_PRELOAD=" + testbed("libvlm_testbed.so"));
     return env;
 }
 

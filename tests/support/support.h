@@ -14,9 +14,9 @@ namespace vlm::test {
 std::string sbin(const std::string& program);
 std::string testbed(const std::string& file);
 
-// The sanitizer runtime that an instrumented build loads ahead of the
-// testbed layer; empty in the plain build.
-const char* sanitizer_runtime();
+// True in the build made with the sanitizers (VELMORTEV_SANITIZE), whose
+// allocator comes before the testbed layer's.
+bool sanitized_build();
 
 struct run_spec {
     std::string program;                 // a path; see sbin()
