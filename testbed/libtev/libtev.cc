@@ -12,7 +12,7 @@
 //       from its AFTER+1st call on (AFTER defaults to 0).
 //   VLM_TESTBED_LIBTEV_RECORDS=NAME:BLOCK_SIZE:BLOCK_COUNT:MAXIO:KIND[,...]
 //       tev_discover takes these disks instead of the manager's, still
-//       filtered by the discovery string.
+//       filtered by the discovery string (an empty list: the manager's).
 //   VLM_TESTBED_LIBTEV_UNTERMINATED=FIELD[,...]
 //       the texts "name" (tev_version), "error" (tev_error) and "disk_name"
 //       (tev_fetch) are repeated over their whole field with no NUL.
@@ -313,7 +313,8 @@ int32_t tev_discover(uint64_t context, const char* discovery) {
     const char* pattern = discovery + discovery_prefix.size();
     open->disks.clear();
     open->next = 0;
-    if (const char* records = getenv("VLM_TESTBED_LIBTEV_RECORDS")) {
+    const char* records = getenv("VLM_TESTBED_LIBTEV_RECORDS");
+    if (records && *records) {
         take_listed_records(records, pattern, &open->disks);
         return 0;
     }
