@@ -309,7 +309,8 @@ int32_t tev_discover(uint64_t context, const char* discovery) {
         return fail(EBADF, "tev_discover: not a context of this library");
     std::string_view text(discovery ? discovery : "");
     if (text.substr(0, discovery_prefix.size()) != discovery_prefix)
-        return fail(EINVAL, "Discovery string \"%s\" does not start with VLMR:", discovery);
+        return fail(EINVAL, "Discovery string \"%s\" does not start with VLMR:",
+                    std::string(text).c_str());
     const char* pattern = discovery + discovery_prefix.size();
     open->disks.clear();
     open->next = 0;
