@@ -5,12 +5,18 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace vlm {
 
+struct name_slot {
+    const char* name;  // null for an empty slot
+    uint64_t hash;     // of the name; spares most comparisons of texts
+};
+
 struct name_index {
-    const char** slots;  // null or a name; the count is kept below half of them
-    size_t capacity;     // 0 or a power of two
+    name_slot* slots;  // at most half of them hold a name
+    size_t capacity;   // 0 or a power of two
     size_t count;
 };
 

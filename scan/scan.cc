@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -62,6 +64,69 @@ bool is_cd_or_tape(const char* name) {
     return is_cd_or_tape(partition_tables{}.ide, name);
 }
 
+namespace {
+
+bool is_c_space(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+const char* skip_space(const char* p) {
+    while (is_c_space(*p))
+        p++;
+    return p;
+}
+
+// A decimal integer as the C library's %d conversion reads it: an optional
+// sign and at least one digit; the value is held to the range of long and
+// then cut to int.
+bool scan_decimal(const char** text, int* value) {
+    constexpr uint64_t long_limit = uint64_t(1) << 63;  // magnitude of LONG_MIN
+    const char* p = *text;
+    bool negative = *p == '-';
+    if (*p == '+' || *p == '-')
+        p++;
+    if (*p < '0' || *p > '9')
+        return false;
+    uint64_t magnitude = 0;
+    for (; *p >= '0' && *p <= '9'; p++) {
+        unsigned digit = unsigned(*p - '0');
+        magnitude = magnitude > (long_limit - digit) / 10 ? long_limit : magnitude * 10 + digit;
+    }
+    long held;
+    if (negative)
+        held = magnitude >= long_limit ? LONG_MIN : -static_cast<long>(magnitude);
+    else
+        held = magnitude >= long_limit ? LONG_MAX : static_cast<long>(magnitude);
+    *value = static_cast<int>(held);
+    *text = p;
+    return true;
+}
+
+}  // namespace
+
+bool parse_partition_line(const char* line, int* major, int* minor, char* name) {
+    const char* p = skip_space(line);
+    if (!scan_decimal(&p, major))
+        return false;
+    p = skip_space(p);
+    if (!scan_decimal(&p, minor))
+        return false;
+    p = skip_space(p);
+    int blocks;
+    if (!scan_decimal(&p, &blocks))
+        return false;
+    p = skip_space(p);
+    size_t length = 0;
+    while (length < partition_name_limit && p[length] && p[length] != ' ' && p[length] != '\t' &&
+           p[length] != '\n')
+        length++;
+    if (length == 0)
+        return false;
+    std::memcpy(name, p, length);
+    name[length] = '\0';
+    return true;
+}
+
 int read_partitions(const partition_tables& tables, partition_step step, void* context) {
     malloc_ptr<char> line(alloc_text(line_buffer_size));
     if (!line)
@@ -78,9 +143,7 @@ int read_partitions(const partition_tables& tables, partition_step step, void* c
         int major = 0;
         int minor = 0;
         name.get()[0] = '\0';
-        // Stores major, minor and name; the block count is converted and
-        // dropped. The heading line fails on its first word.
-        if (std::sscanf(line.get(), "%d %d %*d %99[^ \t\n]", &major, &minor, name.get()) < 3)
+        if (!parse_partition_line(line.get(), &major, &minor, name.get()))
             continue;
         if (name.get()[0] == '\0' || major == 0)
             continue;
@@ -152,24 +215,22 @@ void free_scan_dirs(ring_node* scan_dirs) {
 }
 
 static void free_device(scan_device* device) {
-    std::free(device->name);
-    std::free(device->path);
     std::free(device);
 }
 
-// A device record with the path prefix followed directly by the name.
+// A device record with the path prefix followed directly by the name. The
+// record, its name and its path are one allocation, released together.
 static scan_device* make_device(const char* prefix, const char* name) {
-    auto device = new_record<scan_device>();
-    if (!device)
-        return nullptr;
-    device->name = strdup(name);
     size_t prefix_length = std::strlen(prefix);
     size_t name_length = std::strlen(name);
-    device->path = device->name ? alloc_text(prefix_length + name_length + 1) : nullptr;
-    if (!device->path) {
-        free_device(device);
+    size_t size = sizeof(scan_device) + name_length + 1 + prefix_length + name_length + 1;
+    auto device = static_cast<scan_device*>(std::malloc(size));
+    if (!device)
         return nullptr;
-    }
+    device->next = device->prev = nullptr;
+    device->name = reinterpret_cast<char*>(device + 1);
+    device->path = device->name + name_length + 1;
+    std::memcpy(device->name, name, name_length + 1);
     std::memcpy(device->path, prefix, prefix_length);
     std::memcpy(device->path + prefix_length, name, name_length + 1);
     return device;

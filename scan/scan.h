@@ -32,9 +32,11 @@
 namespace vlm {
 
 // One device path of a kept partition, held in a pattern's bucket.
+// The record owns its texts: they live in the record's own allocation and
+// go with it.
 struct scan_device : ring_node {
-    char* name;  // the partition name as the table gives it; owned
-    char* path;  // the scan directory's text followed by the name; owned
+    char* name;  // the partition name as the table gives it
+    char* path;  // the scan directory's text followed by the name
 };
 
 // One name that a scan directory held when it was added.
@@ -79,6 +81,15 @@ using scan_printer = void (*)(const char* fmt, ...);
 // The step that read_partitions calls for every kept partition. The name is
 // valid only during the call.
 using partition_step = void (*)(void* context, const char* name);
+
+// The longest partition name taken from a table line; longer names are cut.
+inline constexpr size_t partition_name_limit = 99;
+
+// Reads one table line the way the C library's sscanf reads it with the
+// format "%d %d %*d %99[^ \t\n]": true when the major and minor number, the
+// block count and a name of 1 to 99 characters were all found. The name
+// buffer must hold 100 bytes.
+bool parse_partition_line(const char* line, int* major, int* minor, char* name);
 
 // Reads the partition table line by line (pieces of at most 4096 characters
 // count as lines of their own), keeps the lines "MAJOR MINOR BLOCKS NAME"
