@@ -214,7 +214,7 @@ void free_scan_dirs(ring_node* scan_dirs) {
     }
 }
 
-static void free_device(scan_device* device) {
+void free_device(scan_device* device) {
     std::free(device);
 }
 

@@ -127,6 +127,9 @@ int add_device(ring_node* bucket, const ring_node* scan_dirs, const char* name);
 // returns it, or returns null when memory runs out.
 scan_device* add_device(ring_node* bucket, const char* name);
 
+// Releases a device record that is in no ring, with its texts.
+void free_device(scan_device* device);
+
 // Appends a pattern with an empty bucket and the borrowed text; returns it,
 // or null when the text is missing or memory runs out.
 scan_pattern* add_pattern(ring_node* patterns, const char* text);
