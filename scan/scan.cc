@@ -162,14 +162,13 @@ int read_scan_dir(const char* text, scan_dir* dir) {
         const char* name = entry->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
             continue;
-        auto record = new_record<scan_dir_entry>();
+        // The record and its copy of the name are one allocation.
+        size_t size = std::strlen(name) + 1;
+        auto record = static_cast<scan_dir_entry*>(std::malloc(sizeof(scan_dir_entry) + size));
         if (!record)
             return -ENOMEM;
-        record->name = strdup(name);
-        if (!record->name) {
-            std::free(record);
-            return -ENOMEM;
-        }
+        record->name = reinterpret_cast<char*>(record + 1);
+        std::memcpy(record->name, name, size);
         // Appended first, so that free_scan_dirs releases it whatever follows.
         ring_append(&dir->entries, record);
         if (name_index_add(&dir->index, record->name) < 0)
@@ -181,7 +180,6 @@ int read_scan_dir(const char* text, scan_dir* dir) {
 static void free_scan_dir(scan_dir* dir) {
     for (scan_dir_entry* entry : ring_records<scan_dir_entry>(&dir->entries)) {
         ring_unlink(entry);
-        std::free(entry->name);
         std::free(entry);
     }
     name_index_free(&dir->index);

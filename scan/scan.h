@@ -41,7 +41,7 @@ struct scan_device : ring_node {
 
 // One name that a scan directory held when it was added.
 struct scan_dir_entry : ring_node {
-    char* name;  // owned
+    char* name;  // owned: it lives in the record's own allocation
 };
 
 // One scan directory of velmortev-scan-partitions.
