@@ -125,14 +125,55 @@ int check_manager(const char* manager) {
 // One finished run of tevtool.
 struct tool_call {
     tool_outcome outcome;
-    int status;
     captured_text out;
     captured_text err;
 };
 
-void call_tool(const char** argv, tool_call* call) {
-    call->status = run_tool(argv, &call->out, &call->err);
-    call->outcome = decode_outcome(call->status);
+// What is reported, naming the entry, device or label, when a run of the
+// tool ends without an exit code.
+struct ending_messages {
+    const char* not_run;  // with the system's text for the error
+    const char* killed;   // with the signal number
+    const char* unknown;
+};
+
+constexpr ending_messages disk_query_says = {
+    "Error running tevtool on disk \"%s\": %s\n",
+    "tevtool query of disk \"%s\" killed by signal %d\n",
+    "Unknown error running tevtool on disk \"%s\"\n"};
+constexpr ending_messages delete_says = {
+    "Error running tevtool on disk \"%s\": %s\n",
+    "tevtool delete of disk \"%s\" killed by signal %d\n",
+    "Unknown error running tevtool on disk \"%s\"\n"};
+constexpr ending_messages device_query_says = {
+    "Error running tevtool on device \"%s\": %s\n",
+    "tevtool query of device \"%s\" killed by signal %d\n",
+    "Unknown error running tevtool on device \"%s\"\n"};
+constexpr ending_messages create_says = {
+    "Error running tevtool to create disk \"%s\": %s\n",
+    "tevtool creation of disk \"%s\" killed by signal %d\n",
+    "Unknown error running tevtool on disk \"%s\"\n"};
+
+// Runs the tool. Returns true when it ended with an exit code (the
+// outcome's value); otherwise reports how it ended and returns false.
+bool run_to_exit(const char** argv, const ending_messages& says, const char* subject,
+                 tool_call* call) {
+    call->outcome = decode_outcome(run_tool(argv, &call->out, &call->err));
+    int value = call->outcome.value;
+    switch (call->outcome.ending) {
+    case tool_ending::not_run:
+        report(says.not_run, subject, strerror(-value));
+        return false;
+    case tool_ending::killed:
+        report(says.killed, subject, value);
+        return false;
+    case tool_ending::unknown:
+        report(says.unknown, subject);
+        return false;
+    case tool_ending::exited:
+        break;
+    }
+    return true;
 }
 
 // The captured texts are searched and printed as C strings: both stop at
@@ -184,21 +225,9 @@ void empty_buckets(ring_node* patterns) {
 bool disk_is_invalid(const char* manager, const char* name) {
     const char* argv[] = {nullptr, "-I", "-l", manager, "-n", name, nullptr};
     tool_call call;
-    call_tool(argv, &call);
+    if (!run_to_exit(argv, disk_query_says, name, &call))
+        return false;
     int value = call.outcome.value;
-    switch (call.outcome.ending) {
-    case tool_ending::not_run:
-        report("Error running tevtool on disk \"%s\": %s\n", name, strerror(-value));
-        return false;
-    case tool_ending::killed:
-        report("tevtool query of disk \"%s\" killed by signal %d\n", name, value);
-        return false;
-    case tool_ending::unknown:
-        report("Unknown error running tevtool on disk \"%s\"\n", name);
-        return false;
-    case tool_ending::exited:
-        break;
-    }
     if (value != 0) {
         if (contains(call.err, "Unable to") && !contains(call.err, "No such device") &&
             !contains(call.err, "Invalid argument")) {
@@ -220,21 +249,9 @@ int delete_disk(const char* manager, const char* name) {
     std::printf("Cleaning disk \"%s\"\n", name);
     const char* argv[] = {nullptr, "-D", "-l", manager, "-n", name, nullptr};
     tool_call call;
-    call_tool(argv, &call);
+    if (!run_to_exit(argv, delete_says, name, &call))
+        return call.outcome.ending == tool_ending::killed ? -EINTR : call.outcome.value;
     int value = call.outcome.value;
-    switch (call.outcome.ending) {
-    case tool_ending::not_run:
-        report("Error running tevtool on disk \"%s\": %s\n", name, strerror(-value));
-        return value;
-    case tool_ending::killed:
-        report("tevtool delete of disk \"%s\" killed by signal %d\n", name, value);
-        return -EINTR;
-    case tool_ending::unknown:
-        report("Unknown error running tevtool on disk \"%s\"\n", name);
-        return value;
-    case tool_ending::exited:
-        break;
-    }
     if (value != 0)
         std::fprintf(stderr, "Unable to delete invalid disk \"%s\": %s\n", name,
                      exit_code_text(value));
@@ -285,24 +302,12 @@ void create_disk(const char* manager, const char* label, const char* path) {
     const char* argv[] = {nullptr, "-C", "-l",    manager,   "-n",
                           label,   "-s", path,    "-a",      "mark=no", nullptr};
     tool_call call;
-    call_tool(argv, &call);
+    if (!run_to_exit(argv, create_says, label, &call))
+        return;
+    // An existing node means the disk is there already.
     int value = call.outcome.value;
-    switch (call.outcome.ending) {
-    case tool_ending::not_run:
-        report("Error running tevtool to create disk \"%s\": %s\n", label, strerror(-value));
-        break;
-    case tool_ending::killed:
-        report("tevtool creation of disk \"%s\" killed by signal %d\n", label, value);
-        break;
-    case tool_ending::unknown:
-        report("Unknown error running tevtool on disk \"%s\"\n", label);
-        break;
-    case tool_ending::exited:
-        // An existing node means the disk is there already.
-        if (value != 0 && !contains(call.err, "File exists"))
-            report("Unable to create disk \"%s\": %s\n", label, exit_code_text(value));
-        break;
-    }
+    if (value != 0 && !contains(call.err, "File exists"))
+        report("Unable to create disk \"%s\": %s\n", label, exit_code_text(value));
 }
 
 // Asks tevtool for the device's label and creates its disk when it has one.
@@ -312,21 +317,9 @@ void instantiate_if_marked(const char* manager, const char* path) {
     const char* argv[] = {nullptr, "-I", "-l", manager, "-n", path, "-a", "label", nullptr};
     for (unsigned wait = first_wait;; wait += wait_step) {
         tool_call call;
-        call_tool(argv, &call);
+        if (!run_to_exit(argv, device_query_says, path, &call))
+            return;
         int value = call.outcome.value;
-        switch (call.outcome.ending) {
-        case tool_ending::not_run:
-            report("Error running tevtool on device \"%s\": %s\n", path, strerror(-value));
-            return;
-        case tool_ending::killed:
-            report("tevtool query of device \"%s\" killed by signal %d\n", path, value);
-            return;
-        case tool_ending::unknown:
-            report("Unknown error running tevtool on device \"%s\"\n", path);
-            return;
-        case tool_ending::exited:
-            break;
-        }
         if (value != 0) {
             if (contains(call.err, "not marked"))
                 return;
