@@ -35,8 +35,9 @@
 //       aligned_alloc, memalign; strdup and operator new come through malloc)
 //       fails, counted from the start of main so that the C library's and the
 //       C++ runtime's own start-up does not shift the count. Allocations made
-//       by this layer are not counted. Without effect in a program built with
-//       AddressSanitizer, whose allocator comes first.
+//       by this layer are not counted. In a program built with
+//       AddressSanitizer the runtime's own strdup and operator new do not
+//       come through malloc: counts there differ from the plain build.
 //
 // Everything else passes through to the C library unchanged.
 #include <dlfcn.h>

@@ -165,7 +165,7 @@ struct outcome {
 
 TEST_P(LabelFaults, EveryAllocationFailureEndsWithItsMessage) {
     if (sanitized_build())
-        GTEST_SKIP() << "the sanitizer's allocator comes before the testbed's";
+        GTEST_SKIP() << "the sanitizer's allocations bypass the testbed's count";
     std::string r_prefix = reader + ": ", w_prefix = writer + ": ";
     std::string read_failed = "Unable to read device \"" + dev + "\": Cannot allocate memory\n";
     std::string oom = "Unable to allocate memory\n";

@@ -14,8 +14,7 @@ namespace vlm::test {
 std::string sbin(const std::string& program);
 std::string testbed(const std::string& file);
 
-// True in the build made with the sanitizers (VELMORTEV_SANITIZE), whose
-// allocator comes before the testbed layer's.
+// True in the build made with the sanitizers (VELMORTEV_SANITIZE).
 bool sanitized_build();
 
 struct run_spec {
