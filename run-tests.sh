@@ -6,3 +6,16 @@ tools/ensure-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$(nproc)"
 ctest --test-dir build -j"$(nproc)" --output-on-failure --timeout 300
+
+# Every fuzz target for a short while (FUZZ_SECONDS each, two side by side).
+FUZZ_JOBS=${FUZZ_JOBS:-$(nproc)} fuzz/run.sh all "${FUZZ_SECONDS:-30}"
+
+# The whole suite again, built with AddressSanitizer and UndefinedBehavior-
+# Sanitizer. Two scan tests show the program a fixture directory in place of
+# /proc, where the sanitizer runtime reads the program's own name and says so
+# on standard error before anything can quiet it: they run in the plain pass.
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORTEV_SANITIZE=ON \
+  -DVELMORTEV_BENCH=OFF
+cmake --build build-asan -j"$(nproc)"
+ctest --test-dir build-asan -j"$(nproc)" --output-on-failure --timeout 300 \
+  -E 'ScanProgram\.(DropsIdeCdromAndTapeDrives|MissingTableEndsWithItsError)'

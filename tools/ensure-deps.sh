@@ -2,6 +2,8 @@
 # Installs the Debian packages the kit needs to build and test, when missing.
 set -euo pipefail
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev util-linux mount)
+# The leak and descriptor checks, and the fuzz targets (clang with libFuzzer).
+packages+=(valgrind clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
