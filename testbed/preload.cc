@@ -33,15 +33,24 @@
 //   VLM_TESTBED_FAIL_ALLOC=N
 //       the N-th allocation (malloc, calloc, realloc, posix_memalign,
 //       aligned_alloc, memalign; strdup and operator new come through malloc)
-//       fails, counted from the start of main so that the C library's and the
-//       C++ runtime's own start-up does not shift the count. Allocations made
+//       that the program or the C library on its behalf makes fails (the
+//       dynamic loader's and other libraries' are not counted: a library the
+//       program loads is not the program), counted from the start of main so that the C library's and the
+//       C++ runtime's own start-up does not shift the count. The variable is
+//       taken out of the environment there, so programs started by this one
+//       count nothing. Allocations made
 //       by this layer are not counted. In a program built with
 //       AddressSanitizer the runtime's own strdup and operator new do not
 //       come through malloc: counts there differ from the plain build.
+//   VLM_TESTBED_ALLOC_COUNT=FILE
+//       at its end the program writes the number of allocations it made,
+//       counted the same way, to FILE, so that a test knows how many there
+//       are to fail.
 //
 // Everything else passes through to the C library unchanged.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <link.h>
 #include <linux/fs.h>
 #include <linux/hdreg.h>
 #include <stdarg.h>
@@ -159,8 +168,41 @@ struct layer_scope {
     layer_scope& operator=(const layer_scope&) = delete;
 };
 
-bool allocation_fails() {
-    if (!counting_allocations || layer_depth > 0 || failing_allocation <= 0)
+// The loaded segments of the program and of the C library: allocations
+// whose caller lies in them are counted.
+struct code_range {
+    uintptr_t start, end;
+};
+code_range counted_code[32];
+int counted_ranges = 0;
+
+void note_counted_code() {
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, size_t, void*) {
+            std::string_view name(info->dlpi_name ? info->dlpi_name : "");
+            bool program = name.empty();  // the first entry: the program itself
+            bool libc = name.find("/libc.so") != std::string_view::npos;
+            for (int i = 0; (program || libc) && i < info->dlpi_phnum; i++) {
+                const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+                if (ph.p_type == PT_LOAD && counted_ranges < int(std::size(counted_code)))
+                    counted_code[counted_ranges++] = {info->dlpi_addr + ph.p_vaddr,
+                                                      info->dlpi_addr + ph.p_vaddr + ph.p_memsz};
+            }
+            return 0;
+        },
+        nullptr);
+}
+
+bool counted_caller(const void* caller) {
+    auto at = reinterpret_cast<uintptr_t>(caller);
+    for (int i = 0; i < counted_ranges; i++)
+        if (at >= counted_code[i].start && at < counted_code[i].end)
+            return true;
+    return false;
+}
+
+bool allocation_fails(const void* caller) {
+    if (!counting_allocations || layer_depth > 0 || !counted_caller(caller))
         return false;
     return ++allocation_count == failing_allocation;
 }
@@ -168,9 +210,27 @@ bool allocation_fails() {
 using main_function = int (*)(int, char**, char**);
 main_function program_main;
 
+const char* count_file;
+
+// Runs when the program ends through exit or a return from main.
+void write_allocation_count() {
+    int fd = open(count_file, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    dprintf(fd, "%ld\n", allocation_count);
+    close(fd);
+}
+
 int counting_main(int argc, char** argv, char** envp) {
     if (const char* n = getenv("VLM_TESTBED_FAIL_ALLOC"))
         failing_allocation = strtol(n, nullptr, 10);
+    count_file = getenv("VLM_TESTBED_ALLOC_COUNT");
+    if (count_file)
+        atexit(write_allocation_count);
+    // The counts are this program's: a tool it starts counts nothing.
+    unsetenv("VLM_TESTBED_FAIL_ALLOC");
+    unsetenv("VLM_TESTBED_ALLOC_COUNT");
+    note_counted_code();
     counting_allocations = true;
     return program_main(argc, argv, envp);
 }
@@ -577,7 +637,7 @@ void* malloc(size_t size) {
     const allocator& a = real_allocator();
     if (!a.malloc)
         return arena_alloc(size);
-    if (allocation_fails()) {
+    if (allocation_fails(__builtin_return_address(0))) {
         errno = ENOMEM;
         return nullptr;
     }
@@ -588,7 +648,7 @@ void* calloc(size_t n, size_t size) {
     const allocator& a = real_allocator();
     if (!a.calloc)
         return size && n > (sizeof arena) / size ? nullptr : arena_alloc(n * size);
-    if (allocation_fails()) {
+    if (allocation_fails(__builtin_return_address(0))) {
         errno = ENOMEM;
         return nullptr;
     }
@@ -605,7 +665,7 @@ void* realloc(void* p, size_t size) {
             memcpy(moved, p, std::min(size, size_t(arena + sizeof arena - static_cast<char*>(p))));
         return moved;
     }
-    if (allocation_fails()) {
+    if (allocation_fails(__builtin_return_address(0))) {
         errno = ENOMEM;
         return nullptr;
     }
@@ -620,14 +680,14 @@ void free(void* p) {
 
 int posix_memalign(void** out, size_t alignment, size_t size) {
     const allocator& a = real_allocator();
-    if (!a.posix_memalign || allocation_fails())
+    if (!a.posix_memalign || allocation_fails(__builtin_return_address(0)))
         return ENOMEM;
     return a.posix_memalign(out, alignment, size);
 }
 
 void* aligned_alloc(size_t alignment, size_t size) {
     const allocator& a = real_allocator();
-    if (allocation_fails()) {
+    if (allocation_fails(__builtin_return_address(0))) {
         errno = ENOMEM;
         return nullptr;
     }
@@ -636,7 +696,7 @@ void* aligned_alloc(size_t alignment, size_t size) {
 
 void* memalign(size_t alignment, size_t size) {
     const allocator& a = real_allocator();
-    if (allocation_fails()) {
+    if (allocation_fails(__builtin_return_address(0))) {
         errno = ENOMEM;
         return nullptr;
     }

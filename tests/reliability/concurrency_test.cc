@@ -6,7 +6,7 @@
 #include <future>
 #include <string>
 
-#include "labelled_device.h"
+#include "reliability.h"
 #include "support.h"
 
 using namespace vlm::test;

@@ -5,13 +5,17 @@
 // valgrind's own work at exit allocates inside the program and must not fail.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "labelled_device.h"
+#include "reliability.h"
 #include "support.h"
 
 using namespace vlm::test;
@@ -41,28 +45,49 @@ namespace {
 
 class UnderValgrind : public ::testing::Test {
 protected:
-    // Runs a kit program (by name, or by a path when it holds a '/') under
-    // valgrind with the testbed layer; returns its result, having checked the
-    // log.
-    run_result check(const std::string& program, const std::vector<std::string>& args,
-                     const environment& env = {}) {
+    // Runs the spec's program (a kit program by name, or a path) under
+    // valgrind with the testbed layer; returns its result, having checked
+    // the log. tevscan's children, run as tevtool, are not followed.
+    run_result check(run_spec spec) {
         std::string log = dir.file("valgrind." + std::to_string(++runs));
-        run_spec spec;
+        std::string program = spec.program.find('/') == std::string::npos ? sbin(spec.program)
+                                                                          : spec.program;
+        std::vector<std::string> args = {"--leak-check=full", "--show-leak-kinds=definite",
+                                         "--errors-for-leak-kinds=definite", "--track-fds=yes",
+                                         "--child-silent-after-fork=yes", "--error-exitcode=99",
+                                         "--log-file=" + log, program};
+        args.insert(args.end(), spec.args.begin(), spec.args.end());
+        std::string what = program + " " + ::testing::PrintToString(spec.args);
         spec.program = VALGRIND;
-        spec.args = {"--leak-check=full", "--show-leak-kinds=definite",
-                     "--errors-for-leak-kinds=definite", "--track-fds=yes",
-                     "--error-exitcode=99", "--log-file=" + log,
-                     program.find('/') == std::string::npos ? sbin(program) : program};
-        spec.args.insert(spec.args.end(), args.begin(), args.end());
-        spec.env = env;
+        spec.args = args;
         spec.preload = true;
         spec.timeout_seconds = 120;
         run_result r = run(spec);
         std::string text = read_file(log);
-        EXPECT_NE(r.status, 99) << program << ": valgrind found errors:\n" << text;
-        EXPECT_TRUE(clean_log(text)) << program << " " << ::testing::PrintToString(args);
+        EXPECT_NE(r.status, 99) << what << ": valgrind found errors:\n" << text;
+        EXPECT_TRUE(clean_log(text)) << what;
         return r;
     }
+    run_result check(const std::string& program, const std::vector<std::string>& args,
+                     const environment& env = {}) {
+        run_spec spec;
+        spec.program = program;
+        spec.args = args;
+        spec.env = env;
+        return check(spec);
+    }
+    // A partition table that lists only the given loop devices, bound over
+    // /proc/partitions for the run.
+    std::string table_of(const std::vector<const loop_device*>& devices) {
+        std::string text = "major minor  #blocks  name\n\n";
+        for (const loop_device* d : devices)
+            text += "   " + std::to_string(major(d->rdev())) + "  " + std::to_string(minor(d->rdev())) +
+                    "  4096 " + d->path().substr(5) + "\n";
+        std::string path = dir.file("partitions." + std::to_string(++runs));
+        write_file(path, text);
+        return path;
+    }
+
     scratch_dir dir;
     int runs = 0;
 };
@@ -106,6 +131,128 @@ TEST_F(UnderValgrind, LabelProgram) {
     loop_device small;  // too small for the zeroing and for one block
     ASSERT_EQ(small.attach(dir.file("small.img"), 100, 512), "");
     EXPECT_EQ(check(reader, {small.path()}).status, 228);
+}
+
+TEST_F(UnderValgrind, ScanProgram) {
+    EXPECT_EQ(check("velmortev-scan-partitions", {"--helpme"}).status, 234);
+    EXPECT_EQ(check("velmortev-scan-partitions", {"-o", "sd", "-o", ""}).status, 234);
+    REQUIRE_LOOP_DEVICES();
+    loop_device a, b;
+    ASSERT_EQ(a.attach(dir.file("a.img"), 1 << 20), "");
+    ASSERT_EQ(b.attach(dir.file("b.img"), 1 << 20), "");
+    std::string lookup = dir.file("lookup");
+    std::filesystem::create_directories(lookup);
+    write_file(lookup + "/" + b.path().substr(5), "");
+    run_spec spec;
+    spec.program = "velmortev-scan-partitions";
+    spec.binds = {{table_of({&a, &b}), "/proc/partitions"}};
+    spec.args = {"-D", lookup + "/", "-o", b.path().substr(5), "-x", "nothing", "-l", "x"};
+    run_result r = check(spec);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, lookup + "/" + b.path().substr(5) + "\n" + b.path() + "\n" + a.path() + "\n");
+    spec.args = {"-D", "/dev/", "-D", dir.file("missing/")};
+    EXPECT_EQ(check(spec).out, a.path() + "\n" + b.path() + "\n");
+}
+
+TEST_F(UnderValgrind, DiskProgram) {
+    const std::string instantiate = "velmortev-instantiate-disk", clean = "velmortev-clean-disk";
+    EXPECT_EQ(check(clean, {"-l", "", "x"}).status, 234);
+    EXPECT_EQ(check(instantiate, {"-l", "/m", "/dev/null", "1x"}).status, 234);
+    EXPECT_EQ(check(clean, {"-l", dir.path(), "data1"}).status, 250);  // not a manager
+    REQUIRE_LOOP_DEVICES();
+    loop_device disk;
+    ASSERT_EQ(disk.attach(dir.file("disk.img"), 1 << 20), "");
+    std::string manager = dir.file("manager");
+    std::filesystem::create_directories(manager + "/disks");
+    environment env = {{"VLM_TESTBED_MANAGERS", manager}};
+    EXPECT_EQ(check(instantiate, {"-l", manager, disk.path(), "data1"}, env).status, 0);
+    EXPECT_EQ(check(instantiate, {"-l", manager, disk.path(), "data1"}, env).status, 255);
+    EXPECT_EQ(check(instantiate, {"-l", manager, dir.file("disk.img"), "other"}, env).status, 241);
+    EXPECT_EQ(check(clean, {"-l", manager, "data1"}, env).status, 0);
+    EXPECT_EQ(check(clean, {"-l", manager + "/", "data1"}, env).status, 255);
+}
+
+TEST_F(UnderValgrind, CandidateProgram) {
+    const std::string candidate = "velmortev-candidate-p";
+    EXPECT_EQ(check(candidate, {"--forc", "x"}).status, 234);
+    EXPECT_EQ(check(candidate, {"-v", "/nonexistent"}).status, 254);
+    EXPECT_EQ(check(candidate, {"-v", "/dev/null"}).status, 241);
+    REQUIRE_LOOP_DEVICES();
+    loop_device disk;
+    ASSERT_EQ(disk.attach(dir.file("disk.img"), 1 << 20), "");
+    EXPECT_EQ(check(candidate, {"-v", disk.path()}).status, 0);  // a loop device, whole
+    EXPECT_EQ(check(candidate, {"--force", disk.path()}).status, 0);
+    EXPECT_EQ(check(candidate, {disk.path()}, {{"VLM_TESTBED_GEOMETRY", disk.path() + "=2048"}})
+                  .status, 0);
+    int held = open(disk.path().c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    EXPECT_EQ(check(candidate, {"-v", disk.path()}).status, 240);
+    close(held);
+}
+
+TEST_F(UnderValgrind, ReloadProgram) {
+    EXPECT_EQ(check("velmortev-reload-partitions", {"-x"}).status, 234);
+    EXPECT_EQ(check("velmortev-reload-partitions", {"/dev/null"}).status, 234);
+    REQUIRE_LOOP_DEVICES();
+    loop_device disk;
+    ASSERT_EQ(disk.attach(dir.file("disk.img"), 1 << 20), "");
+    std::string log = dir.file("rrpart.log");
+    run_spec spec;
+    spec.program = "velmortev-reload-partitions";
+    spec.input = disk.path() + "\n/nonexistent\n\n" + dir.file("disk.img") + "\n" + disk.path();
+    spec.env = {{"VLM_TESTBED_RRPART_LOG", log},
+                {"VLM_TESTBED_GEOMETRY", disk.path() + "=0"}};
+    run_result r = check(spec);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out + r.err, "");
+    std::string rdev = std::to_string(major(disk.rdev())) + ":" + std::to_string(minor(disk.rdev()));
+    EXPECT_EQ(read_file(log), rdev + "\n" + rdev + "\n");
+}
+
+TEST_F(UnderValgrind, DiscoverProgram) {
+    const std::string discover = "velmortev-discover";
+    environment found = {{"LD_LIBRARY_PATH", testbed(".")},
+                         {"VLM_TESTBED_LIBTEV_RECORDS", "DISK1:512:2048:128:1,DISK2:4096:10:8:0"}};
+    run_result r = check(discover, {}, found);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Discovered disk: DISK2"), std::string::npos) << r.out;
+    environment failing = found;
+    failing.push_back({"VLM_TESTBED_LIBTEV_FAIL", "tev_fetch:5:1"});
+    EXPECT_EQ(check(discover, {"VLMR:*"}, failing).status, 0);
+    failing.back().second = "tev_init:7";
+    EXPECT_EQ(check(discover, {}, failing).status, 1);
+    failing.back().second = "tev_version:5";
+    EXPECT_EQ(check(discover, {}, failing).status, 5);
+    EXPECT_EQ(check(discover, {}, {{"LD_LIBRARY_PATH", testbed("libtev-variants/no-several")}})
+                  .status, 1);
+    EXPECT_EQ(check(discover, {}, {{"LD_LIBRARY_PATH", dir.path()}}).status, 1);
+}
+
+TEST_F(UnderValgrind, TevscanProgram) {
+    EXPECT_EQ(check("tevscan", {"-q"}).status, 234);
+    EXPECT_EQ(check("tevscan", {"-l", dir.file("nowhere")}).status, 254);
+    REQUIRE_LOOP_DEVICES();
+    random_disk labelled;
+    ASSERT_EQ(labelled.attach(1 << 20, 512, 3), "");
+    ASSERT_EQ(run_label("velmortev-write-label", {labelled.path(), "data1"}).status, 0);
+    loop_device plain;
+    ASSERT_EQ(plain.attach(dir.file("plain.img"), 1 << 20), "");
+    std::string manager = dir.file("manager");
+    std::filesystem::create_directories(manager + "/disks");
+    write_file(manager + "/disks/STALE", "");  // not a disk: cleaned
+
+    run_spec spec;
+    spec.program = "tevscan";
+    spec.args = {"-l", manager, "-s", plain.path().substr(5), "-x", "nothing"};
+    spec.binds = {{table_of({&labelled.loop(), &plain}), "/proc/partitions"}};
+    spec.env = {{"PATH", testbed("bin") + ":/usr/bin:/bin"}, {"VLM_TESTBED_MANAGERS", manager}};
+    run_result r = check(spec);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Cleaning disk \"STALE\"\nInstantating disk \"DATA1\"\n") << r.err;
+    EXPECT_TRUE(std::filesystem::exists(manager + "/disks/DATA1"));
+    r = check(spec);  // the disk is valid and kept; creating it again finds it there
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Instantating disk \"DATA1\"\n");
 }
 
 }  // namespace

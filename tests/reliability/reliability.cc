@@ -1,4 +1,4 @@
-#include "labelled_device.h"
+#include "reliability.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -77,5 +77,30 @@ run_result run_label(const std::string& name, const std::vector<std::string>& ar
     return run(spec);
 }
 
+
+std::set<outcome> allocation_outcomes(run_spec spec, const std::function<void()>& prepare,
+                                      const std::function<void(int, const run_result&)>& check) {
+    spec.preload = true;
+    scratch_dir dir;
+    std::string count_file = dir.file("count");
+    spec.env.emplace_back("VLM_TESTBED_ALLOC_COUNT", count_file);
+    prepare();
+    run_result usual = run(spec);
+    int count = std::atoi(read_file(count_file).c_str());
+    EXPECT_GT(count, 0) << "the testbed counted no allocation of " << spec.program;
+    spec.env.back() = {"VLM_TESTBED_FAIL_ALLOC", ""};
+    std::set<outcome> seen;
+    for (int n = 1; n <= count; n++) {
+        prepare();
+        spec.env.back().second = std::to_string(n);
+        run_result r = run(spec);
+        if (r.status == usual.status && r.err == usual.err && r.out == usual.out)
+            continue;  // an allocation with a fallback, or none that matters
+        EXPECT_FALSE(r.signalled || r.timed_out) << "allocation " << n << ": " << r.err;
+        seen.insert({r.status, r.err});
+        check(n, r);
+    }
+    return seen;
+}
 
 }  // namespace vlm::test

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <compare>
 #include <cstdint>
+#include <functional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +25,7 @@ public:
     // Returns an empty string on success, else what went wrong.
     std::string attach(off_t size, unsigned sector_size, unsigned seed);
     const std::string& path() const { return loop_.path(); }
+    const loop_device& loop() const { return loop_; }
     unsigned block_size() const { return block_; }
     std::string first_block() const;
     // The first MiB as it is now, and as it was made.
@@ -49,5 +53,21 @@ std::string cleared_block(const std::string& before);
 // testbed layer and the environment given.
 run_result run_label(const std::string& name, const std::vector<std::string>& args,
                      const environment& env = {});
+
+// How a run ended, as far as the allocation tests compare runs.
+struct outcome {
+    int status;
+    std::string err;
+    auto operator<=>(const outcome&) const = default;
+};
+
+// Runs the spec once as it is, counting its allocations, then once for each
+// of them with the testbed layer failing that one, and returns the distinct
+// outcomes of the runs that ended otherwise than the first. prepare() sets
+// the scene before every run; check() looks at each run that ended
+// otherwise.
+std::set<outcome> allocation_outcomes(
+    run_spec spec, const std::function<void()>& prepare = [] {},
+    const std::function<void(int n, const run_result&)>& check = [](int, const run_result&) {});
 
 }  // namespace vlm::test
