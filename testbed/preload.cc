@@ -453,6 +453,14 @@ struct bounce_buffer {
     size_t size;
 };
 
+// Reads the span's whole blocks into the bounce buffer. Returns how many of
+// its bytes the device had, or -1.
+ssize_t read_span(int fd, const block_span& span, const bounce_buffer& bounce) {
+    if (!bounce.data)
+        return -1;
+    return libc_pread()(fd, bounce.data, span.length, span.start);
+}
+
 // Reads at most n bytes at offset. On an O_DIRECT descriptor the whole
 // blocks around them are read into a bounce buffer, so that an unaligned
 // follow-up call still works.
@@ -461,9 +469,7 @@ ssize_t read_part(int fd, void* buf, size_t n, off_t offset) {
         return libc_pread()(fd, buf, n, offset);
     block_span span = span_of(fd, offset, n);
     bounce_buffer bounce(span.length);
-    if (!bounce.data)
-        return -1;
-    ssize_t got = libc_pread()(fd, bounce.data, span.length, span.start);
+    ssize_t got = read_span(fd, span, bounce);
     if (got < 0)
         return -1;
     size_t moved = size_t(got) > span.skip ? std::min(n, size_t(got) - span.skip) : 0;
@@ -478,9 +484,7 @@ ssize_t write_part(int fd, const void* buf, size_t n, off_t offset) {
         return libc_pwrite()(fd, buf, n, offset);
     block_span span = span_of(fd, offset, n);
     bounce_buffer bounce(span.length);
-    if (!bounce.data)
-        return -1;
-    ssize_t got = libc_pread()(fd, bounce.data, span.length, span.start);
+    ssize_t got = read_span(fd, span, bounce);
     if (got < 0)
         return -1;
     if (size_t(got) <= span.skip)
