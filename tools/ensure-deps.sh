@@ -2,6 +2,8 @@
 # Installs the Debian packages the kit needs to build and test, when missing.
 set -euo pipefail
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev util-linux mount)
+# Man page checks (groff, man) and the Debian package (dpkg-shlibdeps, file, readelf).
+packages+=(groff-base man-db dpkg-dev file binutils)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
