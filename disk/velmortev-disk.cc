@@ -1,0 +1,66 @@
+// velmortev-instantiate-disk / velmortev-clean-disk: creates or removes the
+// disk node of a label in the manager filesystem.
+#include <cerrno>
+#include <cstring>
+
+#include "disk.h"
+#include "frame.h"
+#include "label.h"
+
+using namespace vlm;
+
+namespace {
+
+const char instantiate_usage[] =
+    "Usage: velmortev-instantiate-disk -l <manager> <device> <label>\n"
+    "       velmortev-instantiate-disk -h\n"
+    "       velmortev-instantiate-disk -V\n";
+const char clean_usage[] =
+    "Usage: velmortev-clean-disk -l <manager> <label>\n"
+    "       velmortev-clean-disk -h\n"
+    "       velmortev-clean-disk -V\n";
+
+// The argument of the last -l, borrowed from the command line.
+const char* manager = nullptr;
+
+bool handle_option(int letter, const char* arg) {
+    if (letter != 'l')
+        return false;
+    if (arg[0] == '\0')
+        print_usage(-EINVAL, "Argument to '-l' cannot be \"\"\n");
+    manager = arg;
+    return true;
+}
+
+const option_table options = {":hV-:l:", {}, missing_argument::requires_argument,
+                              handle_option};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int mode = choose_invocation(argv, "disk", "velmortev-instantiate-disk",
+                                 "velmortev-clean-disk");
+    if (mode < 0)
+        return mode;
+    bool instantiate = mode == 0;
+    usage_text = instantiate ? instantiate_usage : clean_usage;
+
+    int index = parse_options(argc, argv, options);
+    const char* device = nullptr;
+    if (instantiate)
+        device = require_operand(argc, argv, index, "You must specify a target device\n");
+    // Folded in place, so the node name and every later message use the
+    // upper-case form.
+    char* label = require_operand(argc, argv, index, "You must specify a label\n");
+    validate_label(label);
+    refuse_extra_operands(argc, index);
+    if (!manager)
+        print_usage(-EINVAL, "You must specify a manager.\n");
+
+    int rc = check_manager(manager);
+    if (rc < 0) {
+        error("Unable to open manager: %s\n", strerror(-rc));
+        return rc;
+    }
+    return instantiate ? instantiate_disk(manager, device, label) : clean_disk(manager, label);
+}
