@@ -26,9 +26,9 @@ walk_the_road() {
   echo "sector 2048), the manager filesystem is mounted on $manager."
 
   step "Is $part a candidate for a label? A partition not in use is: status 0." \
-    "velmortev-candidate-p -v $part"
+    "velmortev-candidate-p -v $part && echo candidate"
   step "The whole disk passes too, but only because loop is among the drivers whose whole devices may carry a label." \
-    "velmortev-candidate-p -v $disk"
+    "velmortev-candidate-p -v $disk && echo candidate"
   step "Label the partition data1: stored upper-case, in its first logical block." \
     "velmortev-write-label $part data1"
   step "Ask the kernel to reread the partition table of the whole disk." \
