@@ -1,0 +1,170 @@
+// Partition scanning, shared by velmortev-scan-partitions and tevscan.
+//
+// A scan reads the kernel's partition table, drops the lines that name no
+// device, devices with major number 0 and IDE CD-ROM and tape drives, and
+// puts every kept partition into the bucket of the first pattern that
+// matches its name, exclude patterns first. Listing the buckets of the order
+// patterns in ring order gives the scan order.
+//
+// Typical use (velmortev-scan-partitions; tevscan passes no scan_dirs):
+//
+//     ring_node order, exclude, dirs;
+//     ring_init(&order); ring_init(&exclude); ring_init(&dirs);
+//     add_pattern(&order, "sd");          // texts are borrowed, never copied
+//     add_pattern(&order, "");            // the default catches the rest
+//     add_scan_dir(&dirs, "/dev/");
+//     scan_setup setup{&order, &exclude, &dirs, error};
+//     int rc = scan_partitions(setup);    // 0, -ENOMEM or -errno of the open
+//     for (scan_pattern* p : ring_records<scan_pattern>(&order))
+//         for (scan_device* d : ring_records<scan_device>(&p->bucket))
+//             printf("%s\n", d->path);
+//     free_patterns(&order); free_patterns(&exclude); free_scan_dirs(&dirs);
+//
+// Every record is made with malloc/calloc/strdup, so running out of memory is
+// an ordinary result (a null record or -ENOMEM), never an abort.
+#pragma once
+
+#include <cstddef>
+
+#include "name_index.h"
+#include "ring.h"
+
+namespace vlm {
+
+// One device path of a kept partition, held in a pattern's bucket.
+// The record owns its texts: they live in the record's own allocation and
+// go with it.
+struct scan_device : ring_node {
+    char* name;  // the partition name as the table gives it
+    char* path;  // the scan directory's text followed by the name
+};
+
+// One name that a scan directory held when it was added.
+struct scan_dir_entry : ring_node {
+    char* name;  // owned: it lives in the record's own allocation
+};
+
+// One scan directory of velmortev-scan-partitions.
+struct scan_dir : ring_node {
+    ring_node entries;   // scan_dir_entry records in directory order; empty for "/dev/"
+    name_index index;    // the same names, so that a lookup costs no walk
+    const char* text;    // borrowed from the caller; never released here
+};
+
+// An order or exclude pattern: a plain, case-sensitive name prefix.
+struct scan_pattern : ring_node {
+    ring_node bucket;    // scan_device records placed under this pattern; owned
+    const char* text;    // borrowed from the caller; never released here
+    size_t length;       // characters of text, counted up to pattern_length_limit
+};
+
+inline constexpr size_t pattern_length_limit = 4096;
+
+// The scan directory that stands for every partition: it is not read, and
+// gives every partition the path "/dev/" followed by its name.
+inline constexpr const char* dev_scan_dir = "/dev/";
+
+// Set by add_scan_dir when a directory text is exactly "/dev/"; the program
+// then knows that the default scan directory is already there.
+extern bool dev_dir_given;
+
+// Where the kernel tables are read. Tests point these at fixtures.
+struct partition_tables {
+    const char* partitions = "/proc/partitions";
+    const char* ide = "/proc/ide";  // holds NAME/media for IDE drives
+};
+
+// Prints a placement message, printf style. velmortev-scan-partitions passes
+// the frame's error printer; tevscan one that writes "tevscan: " first.
+using scan_printer = void (*)(const char* fmt, ...);
+
+// The step that read_partitions calls for every kept partition. The name is
+// valid only during the call.
+using partition_step = void (*)(void* context, const char* name);
+
+// The longest partition name taken from a table line; longer names are cut.
+inline constexpr size_t partition_name_limit = 99;
+
+// Reads one table line the way the C library's sscanf reads it with the
+// format "%d %d %*d %99[^ \t\n]": true when the major and minor number, the
+// block count and a name of 1 to 99 characters were all found. The name
+// buffer must hold 100 bytes.
+bool parse_partition_line(const char* line, int* major, int* minor, char* name);
+
+// Reads the partition table line by line (pieces of at most 4096 characters
+// count as lines of their own), keeps the lines "MAJOR MINOR BLOCKS NAME"
+// whose major is not 0 and whose media test passes, and calls the step with
+// each name, at most 99 characters of it. Returns 0, -ENOMEM when its buffers
+// cannot be made, or the negated errno of opening the table. Prints nothing.
+int read_partitions(const partition_tables& tables, partition_step step, void* context);
+
+// The media test: true when the partition is to be dropped, because the
+// first line of its media file under the IDE directory begins with "cdrom"
+// or "tape", or because the path buffer cannot be made. A media file that
+// cannot be opened or is empty keeps the partition.
+bool is_cd_or_tape(const char* name);  // under /proc/ide
+bool is_cd_or_tape(const char* ide_dir, const char* name);
+
+// Makes a scan directory for the text, reads its names unless the text is
+// exactly "/dev/" (which sets dev_dir_given), appends it to the ring and
+// returns it. Returns null when the text is missing or memory runs out (also
+// while the names are read: a partly read directory would list wrongly). A
+// directory that cannot be opened is kept with no names.
+scan_dir* add_scan_dir(ring_node* scan_dirs, const char* text);
+
+// Fills the directory's entries and index with the names its text names,
+// skipping "." and "..". Returns 0 (also when the directory cannot be opened)
+// or -ENOMEM, leaving the names read so far for free_scan_dirs.
+int read_scan_dir(const char* text, scan_dir* dir);
+
+// Appends to the bucket one scan_device for every scan directory, in ring
+// order, that applies to the name: "/dev/" always, any other when one of its
+// names equals the name. Returns 0, or -ENOMEM at the first record that
+// cannot be made; records appended before that stay in the bucket.
+int add_device(ring_node* bucket, const ring_node* scan_dirs, const char* name);
+
+// tevscan's form: appends one scan_device with the path "/dev/NAME" and
+// returns it, or returns null when memory runs out.
+scan_device* add_device(ring_node* bucket, const char* name);
+
+// Releases a device record that is in no ring, with its texts.
+void free_device(scan_device* device);
+
+// Appends a pattern with an empty bucket and the borrowed text; returns it,
+// or null when the text is missing or memory runs out.
+scan_pattern* add_pattern(ring_node* patterns, const char* text);
+
+// 1 when the name begins with the pattern's first `length` characters, 0
+// when not, -EINVAL when the pattern, its text or the name is missing.
+int match_pattern(const scan_pattern* pattern, const char* name);
+
+// What one scan works on.
+struct scan_setup {
+    ring_node* order_patterns;
+    ring_node* exclude_patterns;
+    const ring_node* scan_dirs;  // null: every path is "/dev/NAME" (tevscan)
+    scan_printer report;         // null: messages go to standard error bare
+    partition_tables tables = {};
+};
+
+// Puts the partition into the bucket of the first matching exclude pattern,
+// else of the first matching order pattern. Reports "Unable to order device
+// \"NAME\"!\n" when none matches and "Error processing device \"NAME\"\n"
+// when its records cannot all be made.
+void place_device(const scan_setup& setup, const char* name);
+
+// read_partitions with place_device as the step; its result.
+int scan_partitions(const scan_setup& setup);
+
+// Unlinks and releases every scan_device of the pattern's bucket.
+void empty_bucket(scan_pattern* pattern);
+
+// Empties every bucket, then unlinks and releases every pattern, in ring
+// order. The texts are not released.
+void free_patterns(ring_node* patterns);
+
+// Unlinks and releases every scan directory with its names. The texts are
+// not released.
+void free_scan_dirs(ring_node* scan_dirs);
+
+}  // namespace vlm
