@@ -47,16 +47,21 @@ walk_the_road() {
     "velmortev-discover"
   step "Remove the disk node again." \
     "velmortev-clean-disk -l $manager DATA1"
+  : >"$VLM_TESTBED_RRPART_LOG"
   step "tevscan does the rereading, cleaning and instantiating for all disks at once, through tevtool." \
     "tevscan -l $manager"
-  step "tevscan has created the node of the labelled partition." \
+  step "It asked for the whole disk's table to be reread, and left the partition alone." \
+    "cat $VLM_TESTBED_RRPART_LOG"
+  step "It found the partition marked with its label and created the node." \
     "ls -l $manager/disks"
-  step "A second pass finds the node valid and keeps it." \
+  step "A second pass finds the node valid and keeps it; the create finds it there already." \
     "tevscan -l $manager"
-  step "Leave the manager as we found it." \
-    "velmortev-clean-disk -l $manager DATA1"
-  step "And the partition unlabelled." \
+  step "Clear the partition's label: the node now stands for a disk that is no longer labelled." \
     "velmortev-write-label -d $part"
+  step "The next pass finds the node invalid and cleans it away." \
+    "tevscan -l $manager"
+  step "The manager is empty again, as we found it." \
+    "ls -l $manager/disks"
   echo
   echo "The road is walked; the scratch world goes away now."
 }

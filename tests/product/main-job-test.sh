@@ -20,6 +20,7 @@ for mark in \
   '^b.* DATA1$' \
   '^Discovered disk: DATA1 ' \
   '^Instantating disk "DATA1"$' \
+  '^Cleaning disk "DATA1"$' \
   '^The machine is as it was'; do
   grep -q "$mark" <<<"$out" || { echo "FAIL: no line matching $mark"; failures=$((failures + 1)); }
 done
