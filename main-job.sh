@@ -91,12 +91,15 @@ if [ "$(id -u)" -ne 0 ]; then
   exit 1
 fi
 
+log=$(mktemp)
+note=$(mktemp)
+trap 'rm -f "$log" "$note"' EXIT
+
 build=$top/build
 if [ "${1-}" = --no-build ]; then
   build=$(cd "${2:?--no-build needs the build directory}" && pwd)
 else
-  log=$(mktemp)
-  echo "Building the kit in build/ (log: $log) ..."
+  echo "Building the kit in build/ ..."
   if ! { tools/ensure-deps.sh &&
          cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
          cmake --build build -j"$(nproc)"; } >"$log" 2>&1; then
@@ -104,12 +107,9 @@ else
     echo "main-job.sh: the build failed" >&2
     exit 1
   fi
-  rm -f "$log"
-  echo "Built: $(ls "$build/sbin" | tr '\n' ' ')"
+  echo "Built: $(ls "$build/sbin" | xargs)"
 fi
 
-note=$(mktemp)
-trap 'rm -f "$note"' EXIT
 MAIN_JOB_SCRATCH_NOTE=$note "$top/testbed/scratch-world.sh" --build "$build" --disks 2 --size 64 -- \
   "$top/main-job.sh" --inside-scratch-world
 
