@@ -48,18 +48,25 @@ bool handle_option(int letter, const char*) {
 
 const option_table options = {":hV-:rdcf", {}, missing_argument::unexpected, handle_option};
 
-int get_info(const char* device) {
-    unique_fd fd(open_label_device(device, false));
+// The common start of both modes: open the device and read its label block.
+int open_and_read(const char* device, bool for_writing, unique_fd& fd, label_info& info) {
+    fd = unique_fd(open_label_device(device, for_writing));
     if (!fd) {
         error("Unable to open device \"%s\": %s\n", device, strerror(-fd.get()));
         return fd.get();
     }
-    label_info info;
     int rc = read_label_block(fd.get(), &info);
-    if (rc < 0) {
+    if (rc < 0)
         error("Unable to read device \"%s\": %s\n", device, strerror(-rc));
+    return rc;
+}
+
+int get_info(const char* device) {
+    unique_fd fd;
+    label_info info;
+    int rc = open_and_read(device, false, fd, info);
+    if (rc < 0)
         return rc;
-    }
     if (check_label_magic(&info) != 0)
         return 0;
     malloc_ptr<char> label = copy_label(&info);
@@ -127,17 +134,11 @@ int set_label(int fd, label_info* info, const char* device, const char* label) {
 }
 
 int put_info(const char* device, const char* label) {
-    unique_fd fd(open_label_device(device, true));
-    if (!fd) {
-        error("Unable to open device \"%s\": %s\n", device, strerror(-fd.get()));
-        return fd.get();
-    }
+    unique_fd fd;
     label_info info;
-    int rc = read_label_block(fd.get(), &info);
-    if (rc < 0) {
-        error("Unable to read device \"%s\": %s\n", device, strerror(-rc));
+    int rc = open_and_read(device, true, fd, info);
+    if (rc < 0)
         return rc;
-    }
     if (delete_label)
         return clear_label(fd.get(), &info, device);
     return set_label(fd.get(), &info, device, label);

@@ -2,6 +2,8 @@
 # Installs the Debian packages the kit needs to build and test, when missing.
 set -euo pipefail
 packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev util-linux mount)
+# Man page checks (groff, man) and the Debian package (dpkg-shlibdeps, file, readelf).
+packages+=(groff-base man-db dpkg-dev file binutils)
 # The leak and descriptor checks, and the fuzz targets (clang with libFuzzer).
 packages+=(valgrind clang libclang-rt-14-dev)
 missing=()
