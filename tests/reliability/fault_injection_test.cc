@@ -3,8 +3,12 @@
 // space", an I/O error and a failed flush are reported with their text, and
 // every allocation failure ends with its message. In no case is a label
 // block left half written or a byte outside the label fields changed.
+#include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <set>
 #include <string>
@@ -208,5 +212,79 @@ TEST_P(LabelFaults, EveryAllocationFailureEndsWithItsMessage) {
 
 INSTANTIATE_TEST_SUITE_P(BlockSizes, LabelFaults, ::testing::Values(512u, 4096u),
                          [](const auto& info) { return std::to_string(info.param); });
+
+// The layer itself, loaded into the test: its calls are used directly, so
+// that what they do to a device can be seen call by call. (Each test runs
+// in a process of its own, and the layer reads its plans on first use.)
+class TestbedLayer : public ::testing::Test {
+protected:
+    template <typename F>
+    F layer_call(const char* name) {
+        if (!layer)
+            layer = dlopen(testbed("libvlm_testbed.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+        EXPECT_NE(layer, nullptr) << dlerror();
+        return layer ? reinterpret_cast<F>(dlsym(layer, name)) : nullptr;
+    }
+    void* layer = nullptr;
+};
+
+// A short write on a direct descriptor really leaves only part of the block
+// written, and an unaligned follow-up call goes on where it stopped.
+TEST_F(TestbedLayer, ShortTransfersMovePartOfABlock) {
+    REQUIRE_LOOP_DEVICES();
+    random_disk disk;
+    ASSERT_EQ(disk.attach(1 << 20, 4096, 11), "");
+    setenv("VLM_TESTBED_FAULT_PWRITE", "short:100", 1);
+    setenv("VLM_TESTBED_FAULT_PREAD", "short:7", 1);
+    auto layer_pwrite = layer_call<ssize_t (*)(int, const void*, size_t, off_t)>("pwrite");
+    auto layer_pread = layer_call<ssize_t (*)(int, void*, size_t, off_t)>("pread");
+    ASSERT_TRUE(layer_pwrite && layer_pread);
+    int fd = open(disk.path().c_str(), O_RDWR | O_DIRECT | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    void* mem = nullptr;
+    ASSERT_EQ(posix_memalign(&mem, 4096, 4096), 0);
+    std::memset(mem, 'N', 4096);
+    const char* data = static_cast<const char*>(mem);
+
+    std::string before = disk.first_block();
+    EXPECT_EQ(layer_pwrite(fd, data, 4096, 0), 100);
+    EXPECT_EQ(disk.first_block(), std::string(100, 'N') + before.substr(100));
+    EXPECT_EQ(layer_pwrite(fd, data + 100, 3996, 100), 100);
+    EXPECT_EQ(disk.first_block(), std::string(200, 'N') + before.substr(200));
+
+    char got[64];
+    EXPECT_EQ(layer_pread(fd, got, sizeof got, 195), 7);
+    EXPECT_EQ(std::string(got, 7), "NNNNN" + before.substr(200, 2));
+    close(fd);
+    free(mem);
+}
+
+// Steps are taken one call at a time, in order; the last one holds; only
+// block devices are steered.
+TEST_F(TestbedLayer, StepsComeInOrderOnBlockDevicesOnly) {
+    REQUIRE_LOOP_DEVICES();
+    random_disk disk;
+    ASSERT_EQ(disk.attach(1 << 20, 512, 12), "");
+    setenv("VLM_TESTBED_FAULT_WRITE", "pass:1,eintr:1,eagain:2,zero", 1);
+    auto layer_write = layer_call<ssize_t (*)(int, const void*, size_t)>("write");
+    ASSERT_TRUE(layer_write);
+    int fd = open(disk.path().c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    int pipe_ends[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    const char bytes[512] = {};
+    std::vector<std::pair<ssize_t, int>> seen;
+    for (int call = 0; call < 6; call++) {
+        errno = 0;
+        ssize_t n = layer_write(fd, bytes, sizeof bytes);
+        seen.push_back({n, n < 0 ? errno : 0});
+        EXPECT_EQ(layer_write(pipe_ends[1], "x", 1), 1);  // never steered
+    }
+    using step = std::pair<ssize_t, int>;
+    EXPECT_EQ(seen, (std::vector<step>{{512, 0}, {-1, EINTR}, {-1, EAGAIN}, {-1, EAGAIN}, {0, 0}, {0, 0}}));
+    close(fd);
+    close(pipe_ends[0]);
+    close(pipe_ends[1]);
+}
 
 }  // namespace
