@@ -32,16 +32,15 @@
 //       eio and slow.
 //   VLM_TESTBED_FAIL_ALLOC=N
 //       the N-th allocation (malloc, calloc, realloc, posix_memalign,
-//       aligned_alloc, memalign; strdup and operator new come through malloc)
-//       that the program or the C library on its behalf makes fails (the
-//       dynamic loader's and other libraries' are not counted: a library the
-//       program loads is not the program), counted from the start of main so that the C library's and the
-//       C++ runtime's own start-up does not shift the count. The variable is
-//       taken out of the environment there, so programs started by this one
-//       count nothing. Allocations made
-//       by this layer are not counted. In a program built with
-//       AddressSanitizer the runtime's own strdup and operator new do not
-//       come through malloc: counts there differ from the plain build.
+//       aligned_alloc, memalign; strdup, fopen and operator new come through
+//       malloc) fails: counted from the start of main, so that the start-up
+//       of the C library and the C++ runtime does not shift the count, and
+//       only those the program makes, itself or through the C library (not
+//       the dynamic loader's, not those of a library it loads, not this
+//       layer's). The variable is taken out of the environment at the start
+//       of main, so programs started by this one count nothing. In a program
+//       built with AddressSanitizer the runtime's own strdup and operator new
+//       do not come through malloc: counts there differ from the plain build.
 //   VLM_TESTBED_ALLOC_COUNT=FILE
 //       at its end the program writes the number of allocations it made,
 //       counted the same way, to FILE, so that a test knows how many there
