@@ -61,7 +61,7 @@ struct outcome {
     auto operator<=>(const outcome&) const = default;
 };
 
-// Runs the spec once as it is, counting its allocations, then once for each
+// Runs the run_spec once as it is, counting its allocations, then once for each
 // of them with the testbed layer failing that one, and returns the distinct
 // outcomes of the runs that ended otherwise than the first. prepare() sets
 // the scene before every run; check() looks at each run that ended

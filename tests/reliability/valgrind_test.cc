@@ -45,7 +45,7 @@ namespace {
 
 class UnderValgrind : public ::testing::Test {
 protected:
-    // Runs the spec's program (a kit program by name, or a path) under
+    // Runs the run_spec's program (a kit program by name, or a path) under
     // valgrind with the testbed layer; returns its result, having checked
     // the log. tevscan's children, run as tevtool, are not followed.
     run_result check(run_spec spec) {
