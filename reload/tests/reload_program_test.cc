@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "support.h"
@@ -39,6 +40,20 @@ TEST(ReloadCommandLine, OptionsAndOperands) {
     r = run_program(prog, {"/nonexistent"});
     EXPECT_EQ(r.status, shell_status(-EINVAL));
     EXPECT_EQ(r.err, prog + ": Too many arguments\n" + usage);
+
+    // Usage and version texts that cannot be written are a failure.
+    const std::string lost = prog + ": Unable to write to standard output: ";
+    renamed.args = {"--help"};
+    renamed.output_path = "/dev/full";
+    r = run(renamed);
+    EXPECT_EQ(r.status, shell_status(-ENOSPC));
+    EXPECT_EQ(r.err, lost + strerror(ENOSPC) + "\n");
+    renamed.args = {"-V"};
+    renamed.output_path = "";
+    renamed.closed_fd = 1;
+    r = run(renamed);
+    EXPECT_EQ(r.status, shell_status(-EBADF));
+    EXPECT_EQ(r.err, lost + strerror(EBADF) + "\n");
 }
 
 class ReloadLoop : public ::testing::Test {
@@ -51,7 +66,8 @@ protected:
 
     // Runs the program over the input with the geometry switch set, and
     // answers the devices that received the reread request, in order.
-    std::string reloaded(const std::string& input, const std::string& geometry = "") {
+    std::string reloaded(const std::string& input, const std::string& geometry = "",
+                         int closed_fd = -1) {
         std::string log = dir.file("rrpart.log");
         unlink(log.c_str());
         run_spec spec;
@@ -60,6 +76,7 @@ protected:
         spec.env = {{"VLM_TESTBED_GEOMETRY", geometry}, {"VLM_TESTBED_RRPART_LOG", log}};
         spec.preload = true;
         spec.timeout_seconds = 10;
+        spec.closed_fd = closed_fd;
         run_result r = run(spec);
         EXPECT_FALSE(r.timed_out);
         EXPECT_EQ(r.status, 0);
@@ -86,6 +103,14 @@ TEST_F(ReloadLoop, OnlyWholeDisksAreAskedToReread) {
               logged(1) + logged(2));
     // Without the switch a loop device fails the geometry query itself.
     EXPECT_EQ(reloaded(path(2) + "\n" + path(0) + "\n"), logged(2) + logged(0));
+}
+
+// A closed standard input reads as an empty list; closed standard output or
+// error change nothing.
+TEST_F(ReloadLoop, ClosedStandardDescriptors) {
+    EXPECT_EQ(reloaded(path(1) + "\n", "", 0), "");
+    EXPECT_EQ(reloaded(path(1) + "\n", "", 1), logged(1));
+    EXPECT_EQ(reloaded(path(1) + "\n", "", 2), logged(1));
 }
 
 TEST_F(ReloadLoop, WhatIsNotABlockDeviceIsPassedOverWithoutHanging) {
