@@ -16,9 +16,9 @@ int open_missing_standard_fds();
 // slow step; a failure is kept for finish_stdout, which reports it.
 void flush_stdout();
 
-// Makes sure that standard output has been written completely (flushed and
-// its descriptor closed once, so that a file system that reports errors only
-// at close is heard). When it has not, prints "<name>: Unable to write to
+// Makes sure that standard output has been written completely: flushed, and
+// a duplicate of its descriptor closed, so that a file system that reports
+// errors only at close is heard. When it has not, prints "<name>: Unable to write to
 // standard output: <system text>" to standard error and returns the negated
 // errno of the failed write, unless status is already non-zero: that one is
 // returned unchanged. Called once, on the way out of the program.
