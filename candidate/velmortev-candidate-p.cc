@@ -10,6 +10,7 @@
 #include "drivers.h"
 #include "frame.h"
 #include "owners.h"
+#include "standard_streams.h"
 
 using namespace vlm;
 
@@ -90,7 +91,7 @@ int check_candidate(const char* device) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int run_command(int argc, char** argv) {
     progname = "velmortev-candidate-p";
     usage_text = candidate_usage;
 
@@ -99,4 +100,12 @@ int main(int argc, char** argv) {
     refuse_extra_operands(argc, index);
 
     return check_candidate(device);
+}
+
+int main(int argc, char** argv) {
+    int rc = open_missing_standard_fds();
+    if (rc < 0)
+        return rc;
+    rc = run_command(argc, argv);
+    return finish_stdout(rc, progname);
 }

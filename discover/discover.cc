@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "owners.h"
+#include "standard_streams.h"
 
 namespace vlm {
 
@@ -50,7 +51,7 @@ void print_disk(const tevlib_ops& ops, const unsigned char* record) {
                 bounded_length(name, fetched_disk_name_size), name,
                 static_cast<unsigned long long>(block_count),
                 static_cast<unsigned long long>(block_size * block_count), maxio, integrity);
-    std::fflush(stdout);
+    flush_stdout();
 }
 
 // Starts the discovery and prints each disk as soon as it is fetched, until
@@ -108,7 +109,7 @@ int run_discovery(const tevlib_ops& ops, const char* discovery) {
         return failure_status(code);
     }
     std::printf("[%.*s]\n", bounded_length(name.get(), tevlib_name_size), name.get());
-    std::fflush(stdout);
+    flush_stdout();
 
     uint64_t context = 0;
     code = ops.tev_init(version, &context);

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <type_traits>
 
+#include "standard_streams.h"
+
 namespace vlm {
 
 namespace {
@@ -47,12 +49,16 @@ constexpr entry_point entry_points[] = {
 void* load_tevlib() {
     char path[4096];
     std::snprintf(path, sizeof path - 1, library_path_format, library_word_size, library_file);
+    // The line is written out at once, so that in a combined log the errors
+    // of the binding and the discovery come after it.
     if (void* handle = dlopen(path, RTLD_LAZY)) {
         std::printf("Using TEVLib from %s\n", path);
+        flush_stdout();
         return handle;
     }
     if (void* handle = dlopen(library_file, RTLD_LAZY)) {
         std::printf("Using TEVLib from LD_LIBRARY_PATH\n");
+        flush_stdout();
         return handle;
     }
     std::fprintf(stderr, "Unable to open TEVLib\n");

@@ -2,13 +2,22 @@
 // for the discovery string given as the first argument.
 #include "discover.h"
 #include "tevlib.h"
+#include "standard_streams.h"
 
 using namespace vlm;
 
-int main(int argc, char** argv) {
+static int run_command(int argc, char** argv) {
     const char* discovery = choose_discovery_string(argc, argv);
     tevlib_ops ops = {};
     if (bind_tevlib(&ops) != 0)
         return 1;
     return run_discovery(ops, discovery);
+}
+
+int main(int argc, char** argv) {
+    int rc = open_missing_standard_fds();
+    if (rc < 0)
+        return rc;
+    rc = run_command(argc, argv);
+    return finish_stdout(rc, "velmortev-discover");
 }

@@ -6,6 +6,7 @@
 #include "disk.h"
 #include "frame.h"
 #include "label.h"
+#include "standard_streams.h"
 
 using namespace vlm;
 
@@ -37,7 +38,7 @@ const option_table options = {":hV-:l:", {}, missing_argument::requires_argument
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int run_command(int argc, char** argv) {
     int mode = choose_invocation(argv, "disk", "velmortev-instantiate-disk",
                                  "velmortev-clean-disk");
     if (mode < 0)
@@ -63,4 +64,12 @@ int main(int argc, char** argv) {
         return rc;
     }
     return instantiate ? instantiate_disk(manager, device, label) : clean_disk(manager, label);
+}
+
+int main(int argc, char** argv) {
+    int rc = open_missing_standard_fds();
+    if (rc < 0)
+        return rc;
+    rc = run_command(argc, argv);
+    return finish_stdout(rc, progname);
 }

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "standard_streams.h"
+
 namespace vlm {
 
 const char* progname = "";
@@ -33,12 +35,12 @@ void print_usage(int status, const char* fmt, ...) {
         va_end(ap);
     }
     std::fputs(usage_text, status == 0 ? stdout : stderr);
-    std::exit(status);
+    std::exit(finish_stdout(status, progname));
 }
 
 void print_version() {
     std::printf("%s version %s\n", progname, kit_version);
-    std::exit(0);
+    std::exit(finish_stdout(0, progname));
 }
 
 [[noreturn]] static void cant_get_here() {

@@ -20,11 +20,13 @@ void error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // Writes the optional message (with the program-name prefix) to standard
 // error, then the usage text: to standard output for status 0, to standard
-// error otherwise. Ends the process with the status.
+// error otherwise. Ends the process with the status, or with the error of
+// standard output when that could not be written (see finish_stdout).
 [[noreturn]] void print_usage(int status, const char* fmt = nullptr, ...)
     __attribute__((format(printf, 2, 3)));
 
-// Writes "progname version 2.1.10" to standard output and ends with 0.
+// Writes "progname version 2.1.10" to standard output and ends with 0, or
+// with the error of standard output when that could not be written.
 [[noreturn]] void print_version();
 
 // A word accepted after "--" that acts as one of the program's letters.

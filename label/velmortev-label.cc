@@ -10,6 +10,7 @@
 #include "blockdev.h"
 #include "label.h"
 #include "owners.h"
+#include "standard_streams.h"
 
 using namespace vlm;
 
@@ -146,7 +147,7 @@ int put_info(const char* device, const char* label) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int run_command(int argc, char** argv) {
     int mode = choose_invocation(argv, "label", "velmortev-read-label", "velmortev-write-label");
     if (mode < 0)
         return mode;
@@ -163,4 +164,12 @@ int main(int argc, char** argv) {
     refuse_extra_operands(argc, index);
 
     return write_mode ? put_info(device, label) : get_info(device);
+}
+
+int main(int argc, char** argv) {
+    int rc = open_missing_standard_fds();
+    if (rc < 0)
+        return rc;
+    rc = run_command(argc, argv);
+    return finish_stdout(rc, progname);
 }

@@ -11,6 +11,7 @@
 #include "blockdev.h"
 #include "frame.h"
 #include "owners.h"
+#include "standard_streams.h"
 
 using namespace vlm;
 
@@ -62,7 +63,7 @@ int reload_partitions() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int run_command(int argc, char** argv) {
     progname = "velmortev-reload-partitions";
     usage_text = reload_usage;
 
@@ -70,4 +71,12 @@ int main(int argc, char** argv) {
     refuse_extra_operands(argc, index);
 
     return reload_partitions();
+}
+
+int main(int argc, char** argv) {
+    int rc = open_missing_standard_fds();
+    if (rc < 0)
+        return rc;
+    rc = run_command(argc, argv);
+    return finish_stdout(rc, progname);
 }

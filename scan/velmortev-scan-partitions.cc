@@ -8,6 +8,7 @@
 
 #include "frame.h"
 #include "scan.h"
+#include "standard_streams.h"
 
 using namespace vlm;
 
@@ -86,7 +87,7 @@ int scan_and_list() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int run_command(int argc, char** argv) {
     progname = "velmortev-scan-partitions";
     usage_text = scan_usage;
     ring_init(&order_patterns);
@@ -101,4 +102,12 @@ int main(int argc, char** argv) {
     free_patterns(&exclude_patterns);
     free_scan_dirs(&scan_dirs);
     return rc;
+}
+
+int main(int argc, char** argv) {
+    int rc = open_missing_standard_fds();
+    if (rc < 0)
+        return rc;
+    rc = run_command(argc, argv);
+    return finish_stdout(rc, progname);
 }

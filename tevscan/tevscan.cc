@@ -5,6 +5,7 @@
 // Every disk operation is one run of tevtool.
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/statfs.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 #include "owners.h"
 #include "run_tool.h"
 #include "scan.h"
+#include "standard_streams.h"
 
 using namespace vlm;
 
@@ -66,12 +68,12 @@ __attribute__((format(printf, 1, 2))) void report(const char* fmt, ...) {
 
 [[noreturn]] void exit_with_usage(int status) {
     std::fputs(usage_text, status == 0 ? stdout : stderr);
-    std::exit(status);
+    std::exit(finish_stdout(status, "tevscan"));
 }
 
 [[noreturn]] void exit_with_version() {
     std::fprintf(stderr, "tevscan version %s\n", kit_version);
-    std::exit(0);
+    std::exit(finish_stdout(0, "tevscan"));
 }
 
 void add_option_pattern(ring_node* patterns, const char* text) {
@@ -158,6 +160,10 @@ constexpr ending_messages create_says = {
 // outcome's value); otherwise reports how it ended and returns false.
 bool run_to_exit(const char** argv, const ending_messages& says, const char* subject,
                  tool_call* call) {
+    // What was printed so far is written out before the tool runs: in a
+    // combined log it then stands before the messages that follow it, and it
+    // survives when tevscan is killed during the run.
+    flush_stdout();
     call->outcome = decode_outcome(run_tool(argv, &call->out, &call->err));
     int value = call->outcome.value;
     switch (call->outcome.ending) {
@@ -392,8 +398,19 @@ int run_pass(const char* manager, pattern_rings* rings) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+static int run_command(int argc, char** argv) {
     pattern_rings rings;
     const char* manager = parse_options(argc, argv, &rings);
     return run_pass(manager, &rings);
+}
+
+int main(int argc, char** argv) {
+    int rc = open_missing_standard_fds();
+    if (rc < 0)
+        return rc;
+    // An ignored SIGCHLD, handed down by the parent, would make the kernel
+    // reap the tool's process before tevscan could wait for it.
+    signal(SIGCHLD, SIG_DFL);
+    rc = run_command(argc, argv);
+    return finish_stdout(rc, "tevscan");
 }

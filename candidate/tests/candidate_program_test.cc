@@ -90,6 +90,7 @@ protected:
         run_spec spec;
         spec.program = sbin(prog);
         spec.args = args;
+        spec.closed_fd = closed_fd;
         if (!driver.empty()) {
             std::string table = dir.file("devices");
             write_file(table, "Character devices:\n  7 vcs\n\nBlock devices:\n  " +
@@ -105,6 +106,7 @@ protected:
 
     scratch_dir dir;
     loop_device loop;
+    int closed_fd = -1;  // a standard descriptor the program starts without
 };
 
 TEST_F(CandidateLoop, WholeDevicesPassByTheirDriverName) {
@@ -136,6 +138,20 @@ TEST_F(CandidateLoop, ADeviceHeldExclusivelyIsBusyEvenWhenForced) {
     expect_run(check({"-f", "-v"}, "", "2048"), -EBUSY, busy);
     close(held);
     expect_run(check({"-f", "-v"}), 0, "");
+}
+
+// The refusal of a whole device goes to standard error or nowhere, never
+// into the device that would otherwise take the closed descriptor's number.
+TEST_F(CandidateLoop, ClosedStandardDescriptorsKeepTheDeviceIntact) {
+    std::string bytes(4096, 'c');
+    write_bytes(loop.path(), 0, bytes);
+    std::string refusal = "Device \"" + loop.path() + "\" is not a partition\n";
+    for (int fd : {0, 1, 2}) {
+        SCOPED_TRACE("closed descriptor " + std::to_string(fd));
+        closed_fd = fd;
+        expect_run(check({"-v"}, "sd"), -EINVAL, fd == 2 ? "" : refusal);
+        EXPECT_TRUE(read_bytes(loop.path(), 0, bytes.size()) == bytes) << "the device changed";
+    }
 }
 
 }  // namespace

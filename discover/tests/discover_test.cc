@@ -8,6 +8,8 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -190,6 +192,41 @@ TEST(DiscoverRun, FailingCallsGiveTheirMessagesAndStatus) {
     expect_run(discover(), 0, from_search_path + name_line,
                "tev_discover() failed: Unable to read " + discover.dir.file("manager/disks") +
                    ": No such file or directory\n");
+}
+
+// In one log the "Using" line stands before the errors that follow it; a
+// listing lost to a full or closed standard output is a failure unless the
+// run failed already.
+TEST(DiscoverRun, CombinedLogAndLostOutput) {
+    discover_run discover;
+    discover.set("VLM_TESTBED_LIBTEV_FAIL", "tev_version:5");
+    discover.spec.error_to_output = true;
+    expect_run(discover(), 5, from_search_path + "tev_version() failed with code 5\n", "");
+    discover.spec.error_to_output = false;
+
+    const std::string lost = "velmortev-discover: Unable to write to standard output: ";
+    struct stream_case {
+        std::string fail;
+        int closed_fd;
+        std::string output_path;
+        int status;
+        std::string err;
+    };
+    for (const stream_case& c :
+         {stream_case{"", -1, "/dev/full", shell_status(-ENOSPC), lost + strerror(ENOSPC) + "\n"},
+          stream_case{"", 1, "", shell_status(-EBADF), lost + strerror(EBADF) + "\n"},
+          stream_case{"tev_version:5", -1, "/dev/full", 5,
+                      "tev_version() failed with code 5\n" + lost + strerror(ENOSPC) + "\n"},
+          stream_case{"tev_version:5", 2, "", 5, ""}}) {
+        SCOPED_TRACE(c.fail + " closed descriptor " + std::to_string(c.closed_fd) + c.output_path);
+        discover.set("VLM_TESTBED_LIBTEV_FAIL", c.fail);
+        discover.set("VLM_TESTBED_LIBTEV_RECORDS", "FIRST:512:4:512:0,SECOND:512:4:512:0");
+        discover.spec.closed_fd = c.closed_fd;
+        discover.spec.output_path = c.output_path;
+        run_result r = discover();
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+    }
 }
 
 TEST(DiscoverRun, UnterminatedTextsAreCutAtTheirFields) {

@@ -281,6 +281,28 @@ TEST_F(DiskOnLoop, ExistingNodeIsLeftUntouched) {
     EXPECT_EQ(after.st_rdev, before.st_rdev);
 }
 
+// With a standard descriptor closed the refusal still goes to standard error
+// or nowhere: never into the device, which takes the free number otherwise.
+TEST_F(DiskOnLoop, ClosedStandardDescriptorsKeepTheDeviceIntact) {
+    std::string bytes(8192, 'd');
+    write_bytes(loop.path(), 0, bytes);
+    ASSERT_EQ(mknod(manager.node("TAKEN").c_str(), S_IFBLK | 0640, makedev(7, 255)), 0);
+    std::string refused = instantiate_name + ": Unable to create TEV disk \"TAKEN\": File exists\n";
+    for (int fd : {0, 1, 2}) {
+        SCOPED_TRACE("closed descriptor " + std::to_string(fd));
+        run_spec spec;
+        spec.program = sbin(instantiate_name);
+        spec.args = {"-l", manager.path(), loop.path(), "taken"};
+        spec.preload = true;
+        spec.env = {{"VLM_TESTBED_MANAGERS", managers}};
+        spec.closed_fd = fd;
+        run_result r = run(spec);
+        EXPECT_EQ(r.status, 255);
+        EXPECT_EQ(r.err, fd == 2 ? "" : refused);
+        EXPECT_TRUE(read_bytes(loop.path(), 0, bytes.size()) == bytes) << "the device changed";
+    }
+}
+
 // On a manager mounted nodev the node is made but does not open; it must not
 // be left behind.
 TEST_F(DiskOnLoop, NodeThatDoesNotOpenIsRemovedAgain) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <random>
@@ -274,6 +275,52 @@ TEST_P(LabelOnLoop, ExclusiveHolderKeepsWritersOut) {
     EXPECT_EQ(reader({loop.path()}).status, 0);  // reading takes no hold
     close(held);
     EXPECT_EQ(read_bytes(loop.path(), 0, original.size()), original);
+}
+
+// Started with a standard descriptor closed, or with standard output on a
+// full device, the programs keep the device's bytes and report lost output.
+TEST_P(LabelOnLoop, ClosedAndFullStandardStreams) {
+    std::string dev = loop.path();
+    ASSERT_EQ(writer({dev, "data1"}).status, 0);
+    std::string labelled = read_bytes(dev, 0, original.size());
+    std::string refused = "velmortev-write-label: Device \"" + dev + "\" is already labeled \"DATA1\"\n";
+    auto lost = [](const std::string& name, int error) {
+        return name + ": Unable to write to standard output: " + strerror(error) + "\n";
+    };
+    struct stream_case {
+        std::string name;
+        std::vector<std::string> args;
+        int closed_fd;
+        std::string output_path;
+        int status;
+        std::string out, err;
+    };
+    const stream_case cases[] = {
+        {"velmortev-write-label", {dev, "other"}, 0, "", 239, "", refused},
+        {"velmortev-write-label", {dev, "other"}, 1, "", 239, "", refused},
+        {"velmortev-write-label", {dev, "other"}, 2, "", 239, "", ""},
+        {"velmortev-read-label", {dev}, 0, "", 0, "DATA1:" + dev + "\n", ""},
+        {"velmortev-read-label", {dev}, 1, "", 247, "", lost("velmortev-read-label", EBADF)},
+        {"velmortev-read-label", {dev}, -1, "/dev/full", 228, "", lost("velmortev-read-label", ENOSPC)},
+        {"velmortev-read-label", {"--help"}, -1, "/dev/full", 228, "", lost("velmortev-read-label", ENOSPC)},
+        {"velmortev-write-label", {"-V"}, 1, "", 247, "", lost("velmortev-write-label", EBADF)},
+        // A usage error keeps its status; nothing was meant for standard output.
+        {"velmortev-read-label", {"-x"}, 1, "", 234, "",
+         "velmortev-read-label: Invalid option: '-x'\n" + read_usage},
+    };
+    for (const stream_case& c : cases) {
+        SCOPED_TRACE(c.name + " " + c.args[0] + " fd " + std::to_string(c.closed_fd) + c.output_path);
+        run_spec spec;
+        spec.program = sbin(c.name);
+        spec.args = c.args;
+        spec.closed_fd = c.closed_fd;
+        spec.output_path = c.output_path;
+        run_result r = run(spec);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_TRUE(read_bytes(dev, 0, labelled.size()) == labelled) << "the device changed";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(BlockSizes, LabelOnLoop, ::testing::Values(512u, 4096u),

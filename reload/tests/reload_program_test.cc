@@ -6,7 +6,6 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <string>
 
 #include "support.h"
@@ -51,7 +50,8 @@ protected:
 
     // Runs the program over the input with the geometry switch set, and
     // answers the devices that received the reread request, in order.
-    std::string reloaded(const std::string& input, const std::string& geometry = "") {
+    std::string reloaded(const std::string& input, const std::string& geometry = "",
+                         int closed_fd = -1) {
         std::string log = dir.file("rrpart.log");
         unlink(log.c_str());
         run_spec spec;
@@ -60,6 +60,7 @@ protected:
         spec.env = {{"VLM_TESTBED_GEOMETRY", geometry}, {"VLM_TESTBED_RRPART_LOG", log}};
         spec.preload = true;
         spec.timeout_seconds = 10;
+        spec.closed_fd = closed_fd;
         run_result r = run(spec);
         EXPECT_FALSE(r.timed_out);
         EXPECT_EQ(r.status, 0);
@@ -86,6 +87,14 @@ TEST_F(ReloadLoop, OnlyWholeDisksAreAskedToReread) {
               logged(1) + logged(2));
     // Without the switch a loop device fails the geometry query itself.
     EXPECT_EQ(reloaded(path(2) + "\n" + path(0) + "\n"), logged(2) + logged(0));
+}
+
+// A closed standard input reads as an empty list; closed standard output or
+// error change nothing.
+TEST_F(ReloadLoop, ClosedStandardDescriptors) {
+    EXPECT_EQ(reloaded(path(1) + "\n", "", 0), "");
+    EXPECT_EQ(reloaded(path(1) + "\n", "", 1), logged(1));
+    EXPECT_EQ(reloaded(path(1) + "\n", "", 2), logged(1));
 }
 
 TEST_F(ReloadLoop, WhatIsNotABlockDeviceIsPassedOverWithoutHanging) {

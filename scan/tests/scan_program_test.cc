@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -42,6 +44,8 @@ public:
         spec.program = sbin("velmortev-scan-partitions");
         spec.args = args;
         spec.binds = {{tmp.file("partitions"), "/proc/partitions"}};
+        spec.closed_fd = closed_fd;
+        spec.output_path = output_path;
         return run(spec);
     }
 
@@ -62,8 +66,9 @@ public:
         return run(spec);
     }
 
-
     scratch_dir tmp;
+    int closed_fd = -1;       // a standard descriptor the run starts without
+    std::string output_path;  // where standard output goes instead of the test
 };
 
 void expect_listing(const run_result& r, const std::string& out) {
@@ -143,6 +148,36 @@ TEST(ScanProgram, SurvivesHostileTables) {
     EXPECT_FALSE(r.signalled);
     EXPECT_EQ(r.out.substr(0, 12), "/dev/first\n/");
     EXPECT_EQ(r.out.substr(r.out.size() - 10), "/dev/last\n");
+}
+
+// A listing of many buffers lost to a full device or a closed standard
+// output is a failure; closed standard input or error change nothing.
+TEST(ScanProgram, LostListingIsAFailure) {
+    std::string table, listing;
+    for (int i = 0; i < 2000; i++) {
+        table += "8 " + std::to_string(i) + " 1 p" + std::to_string(i) + "\n";
+        listing += "/dev/p" + std::to_string(i) + "\n";
+    }
+    struct stream_case {
+        int closed_fd;
+        std::string output_path;
+        int status;
+        std::string out, err;
+    };
+    const std::string lost = prefix + "Unable to write to standard output: ";
+    for (const stream_case& c :
+         {stream_case{-1, "/dev/full", shell_status(-ENOSPC), "", lost + strerror(ENOSPC) + "\n"},
+          stream_case{1, "", shell_status(-EBADF), "", lost + strerror(EBADF) + "\n"},
+          stream_case{0, "", 0, listing, ""}, stream_case{2, "", 0, listing, ""}}) {
+        SCOPED_TRACE("closed descriptor " + std::to_string(c.closed_fd) + c.output_path);
+        scanner scan;
+        scan.closed_fd = c.closed_fd;
+        scan.output_path = c.output_path;
+        run_result r = scan({}, table);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_TRUE(r.out == c.out);
+        EXPECT_EQ(r.err, c.err);
+    }
 }
 
 TEST(ScanProgram, HelpVersionAndUsageErrors) {

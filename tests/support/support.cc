@@ -70,8 +70,17 @@ static std::vector<std::string> child_environment(const run_spec& spec) {
 
 [[noreturn]] static void exec_child(const run_spec& spec, int out_fd, int err_fd,
                                     int in_fd, std::vector<std::string>& env) {
+    if (!spec.output_path.empty()) {
+        out_fd = open(spec.output_path.c_str(), O_WRONLY | O_CLOEXEC);
+        if (out_fd < 0)
+            child_fail("open output");
+    }
+    if (spec.error_to_output)
+        err_fd = out_fd;
     if (dup2(in_fd, 0) < 0 || dup2(out_fd, 1) < 0 || dup2(err_fd, 2) < 0)
         child_fail("dup2");
+    for (int sig : spec.ignored_signals)
+        signal(sig, SIG_IGN);
     if (!spec.binds.empty()) {
         if (unshare(CLONE_NEWNS) < 0)
             child_fail("unshare");
@@ -92,6 +101,8 @@ static std::vector<std::string> child_environment(const run_spec& spec) {
     for (auto& e : env)
         envp.push_back(e.data());
     envp.push_back(nullptr);
+    if (spec.closed_fd >= 0)
+        close(spec.closed_fd);
     execve(spec.program.c_str(), argv.data(), envp.data());
     child_fail(("exec " + spec.program).c_str());
     _exit(127);

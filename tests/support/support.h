@@ -29,6 +29,14 @@ struct run_spec {
     // child only, for fake kernel tables and fixed paths.
     std::vector<std::pair<std::string, std::string>> binds;
     int timeout_seconds = 60;            // the child is killed after this
+    // The standard streams as scripts and agents hand them over: one of
+    // descriptors 0, 1 and 2 closed (-1: none), standard output written to a
+    // file such as /dev/full instead of being caught, standard error sent
+    // where standard output goes (2>&1, caught in out), signals ignored.
+    int closed_fd = -1;
+    std::string output_path;
+    bool error_to_output = false;
+    std::vector<int> ignored_signals;
 };
 
 struct run_result {

@@ -3,10 +3,13 @@
 // device behind them or the test's own loop devices; the manager is a
 // scratch directory that the testbed layer reports as the driver's.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -56,7 +59,8 @@ public:
     }
     void raw_table(const std::string& text) { write_file(table_path, text); }
 
-    run_result tevscan(const args& arguments) const {
+    run_result tevscan(const args& arguments) const { return run(spec(arguments)); }
+    run_spec spec(const args& arguments) const {
         run_spec spec;
         spec.program = sbin("tevscan");
         spec.args = arguments;
@@ -65,7 +69,7 @@ public:
         spec.env = env;
         spec.env.emplace_back("PATH", path);
         spec.env.emplace_back("VLM_TESTBED_MANAGERS", manager);
-        return run(spec);
+        return spec;
     }
     run_result tevscan() const { return tevscan({"-l", manager}); }
 
@@ -246,6 +250,64 @@ TEST(TevscanClean, TheLastDeleteDecidesWhetherThePassGoesOn) {
                                  "\" killed by signal 9\n");
         }
         EXPECT_EQ(w.calls("-I").size(), 2u) << "phase 3 ran";
+    }
+}
+
+// Started from a script or an agent: stdout and stderr in one log, stdout
+// full or closed, SIGCHLD ignored. Every delete is refused while the file
+// "refuse" exists, which makes the pass end with -EACCES.
+TEST(TevscanStreams, CombinedLogLostOutputAndIgnoredChildSignal) {
+    const std::string tool = R"(
+case "$1" in
+-I) [ $# -eq 5 ] && { echo 'Unable to open disk: No such device' >&2; exit 237; }
+    echo 'not marked' >&2; exit 6 ;;
+-D) [ -e "$here/refuse" ] && { echo 'Unable to delete: Permission denied' >&2; exit 243; }
+    rm "$3/disks/$5" ;;
+esac)";
+    auto lost = [](int error) {
+        return std::string("tevscan: Unable to write to standard output: ") + strerror(error) + "\n";
+    };
+    {
+        scan_world w(tool);
+        add_two_invalid_entries(w);
+        write_file(w.tool.dir() + "/refuse", "");
+        run_spec spec = w.spec({"-l", w.manager});
+        spec.error_to_output = true;
+        run_result r = run(spec);
+        EXPECT_EQ(r.status, shell_status(-EACCES));
+        std::string log;
+        for (auto& call : w.calls("-D"))
+            log += "Cleaning disk \"" + call[4] + "\"\nUnable to delete invalid disk \"" + call[4] +
+                   "\": Permission denied\n";
+        EXPECT_EQ(r.out, log);
+
+        spec.error_to_output = false;
+        spec.output_path = "/dev/full";  // the pass's own status stays
+        r = run(spec);
+        EXPECT_EQ(r.status, shell_status(-EACCES));
+        EXPECT_TRUE(r.err.ends_with("Permission denied\n" + lost(ENOSPC))) << r.err;
+    }
+    struct stream_case {
+        int closed_fd;
+        std::string output_path;
+        int status;
+        std::string err;
+    };
+    for (const stream_case& c : {stream_case{1, "", shell_status(-EBADF), lost(EBADF)},
+                                 stream_case{-1, "/dev/full", shell_status(-ENOSPC), lost(ENOSPC)},
+                                 stream_case{0, "", 0, ""}, stream_case{2, "", 0, ""}}) {
+        SCOPED_TRACE("closed descriptor " + std::to_string(c.closed_fd) + c.output_path);
+        scan_world w(tool);
+        add_two_invalid_entries(w);
+        run_spec spec = w.spec({"-l", w.manager});
+        spec.closed_fd = c.closed_fd;
+        spec.output_path = c.output_path;
+        spec.ignored_signals = {SIGCHLD};
+        run_result r = run(spec);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(w.entries(), args{});
+        EXPECT_EQ(w.calls("-I").back(), w.device_query("vtq"));
     }
 }
 
