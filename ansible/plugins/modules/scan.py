@@ -11,7 +11,7 @@ DOCUMENTATION = r'''
 module: scan
 short_description: Bring the disk nodes of a manager filesystem up to date with tevscan
 description:
-  - Runs C(tevscan) of the velmortev kit installed on the managed host: it
+  - Runs C(tevscan) of the velmortev kit installed on the managed host. It
     rereads the partition tables of the whole disks, removes the nodes of
     I(manager)/disks/ that the driver's tool C(tevtool) no longer reports as
     valid, and creates a node for every partition marked with a label.

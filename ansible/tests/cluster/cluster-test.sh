@@ -122,10 +122,10 @@ nodes_are DATA1 || fail "not every host's manager has the node DATA1"
 recap_is 2 1 1 0 || fail "the first run's recap"
 
 play
-[ "$status" -eq 0 ] && recap_is 0 0 0 0 || fail "a second run changed something"
+if [ "$status" -ne 0 ] || ! recap_is 0 0 0 0; then fail "a second run changed something"; fi
 
 play --check
-[ "$status" -eq 0 ] && recap_is 0 0 0 0 || fail "check mode after the run predicts a change"
+if [ "$status" -ne 0 ] || ! recap_is 0 0 0 0; then fail "check mode after the run predicts a change"; fi
 
 play -e disk_label=other
 [ "$status" -ne 0 ] || fail "another label was written without force"
