@@ -6,7 +6,7 @@
 # a /proc/partitions that lists only its loop devices; the testbed's layer,
 # tool and library reach the programs through the play's environment only.
 #   cluster-test.sh SOURCE_DIR BUILD_DIR [--show]
-# --show prints the output of the first real run of the playbook.
+# --show prints the output of every run of the playbook.
 set -uo pipefail
 
 if [ "${1-}" != inside ]; then
@@ -85,6 +85,10 @@ play() {
   ansible-playbook -i inventory.yml velmortev.disks.cluster "$@" >"run$run.txt" 2>&1
   status=$?
   out=$(cat "run$run.txt")
+  if [ "$show" = --show ]; then
+    echo "# ansible-playbook -i inventory.yml velmortev.disks.cluster $*"
+    echo "$out"
+  fi
 }
 label_of() { LD_PRELOAD=$layer "$build/sbin/velmortev-read-label" "$1"; }
 number_of() { printf '%d:%d' "0x$(stat -c %t "$1")" "0x$(stat -c %T "$1")"; }
@@ -114,12 +118,13 @@ grep -qxF "+DATA1:$part" <<<"$out" || fail "check mode shows no diff of the labe
 
 play
 [ "$status" -eq 0 ] || fail "the first run ended with $status"
-[ "$show" = --show ] && echo "$out"
 [ "$(label_of "$part")" = "DATA1:$part" ] || fail "the label is not written"
 [ "$(task_hosts 'Label the shared disk on one node' | wc -l)" -eq 1 ] ||
   fail "the label was not written by exactly one host"
 nodes_are DATA1 || fail "not every host's manager has the node DATA1"
 recap_is 2 1 1 0 || fail "the first run's recap"
+[ "$(grep -c '"tevscan created: DATA1, removed: -"' <<<"$out")" -eq 3 ] ||
+  fail "not every host reports the node it created"
 
 play
 if [ "$status" -ne 0 ] || ! recap_is 0 0 0 0; then fail "a second run changed something"; fi
@@ -144,6 +149,8 @@ play -e disk_label=data2 -e force_label=true
 [ "$(label_of "$part")" = "DATA2:$part" ] || fail "force did not replace the label"
 nodes_are DATA2 || fail "the managers do not hold just the node DATA2"
 recap_is 2 1 1 0 || fail "the forced relabel's recap"
+grep -qF '"tevscan created: DATA2, removed: DATA1 STALE"' <<<"$out" ||
+  fail "the scan does not report the nodes it removed"
 
 if [ "$failures" -ne 0 ]; then
   for f in run*.txt; do
