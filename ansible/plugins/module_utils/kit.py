@@ -79,14 +79,16 @@ def is_entry_name(name):
     return bool(name) and '/' not in name and name not in ('.', '..')
 
 
-def list_nodes(module, manager):
+def list_nodes(module, manager, required=True):
     """The entries of manager/disks/, name -> MAJOR:MINOR for a block node
-    and None for anything else; ends the module when the directory cannot
-    be read."""
+    and None for anything else. When the directory cannot be read, ends the
+    module, or returns None if not required."""
     disks = os.path.join(manager, 'disks')
     try:
         names = sorted(os.listdir(disks))
     except OSError as e:
+        if not required:
+            return None
         module.fail_json(msg='Unable to read "%s": %s' % (disks, e.strerror), errno=e.errno)
     nodes = {}
     for name in names:

@@ -160,17 +160,18 @@ def main():
         args += ['-s', pattern]
     for pattern in module.params['exclude']:
         args += ['-x', pattern]
-    before = list_nodes(module, manager)
-
     if module.check_mode:
+        before = list_nodes(module, manager)
         partitions = scan_partitions(module, module.params['scan_order'], module.params['exclude'])
         created, removed = changes(before, predict(module, before, partitions))
         module.exit_json(changed=bool(created or removed), created=created, removed=removed,
                          nodes=before, cmd=[module.get_bin_path('tevscan', required=True)] + args)
 
+    # A manager that cannot be listed is tevscan's to report, in its words.
+    before = list_nodes(module, manager, required=False)
     cmd, rc, out, err = run_program(module, 'tevscan', args)
-    after = list_nodes(module, manager)
-    created, removed = changes(before, after)
+    after = list_nodes(module, manager, required=rc == 0)
+    created, removed = changes(before or {}, after or {})
     result = dict(changed=bool(created or removed), created=created, removed=removed,
                   nodes=after, cmd=cmd, rc=rc, stdout_lines=out.splitlines(), stderr=err)
     if rc != 0:
