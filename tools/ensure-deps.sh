@@ -24,9 +24,9 @@ fi
 # The Ansible collection's tests (ansible/tests/): Debian's ansible-core, their
 # fallback when pip cannot reach the Python package registry, without the
 # bundle of collections it recommends; python3-venv for their Python
-# environment; shellcheck for ansible-test sanity.
+# environment; shellcheck and python3-voluptuous for the sanity checks.
 ansible_missing=()
-for p in ansible-core python3-venv shellcheck; do
+for p in ansible-core python3-venv shellcheck python3-voluptuous; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || ansible_missing+=("$p")
 done
 if [ ${#ansible_missing[@]} -gt 0 ]; then

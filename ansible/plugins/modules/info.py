@@ -20,7 +20,6 @@ description:
   - Warns of a label found on two devices with different device numbers, and
     of a node whose device carries another label or none.
   - Changes nothing.
-version_added: 2.1.10
 author: velmortev developers (@velmortev)
 options:
   manager:

@@ -22,7 +22,6 @@ description:
   - A cleared label counts as no label.
   - Labels are compared as the kit stores them, with lower-case letters
     folded to upper case; the kit judges whether a label is valid.
-version_added: 2.1.10
 author: velmortev developers (@velmortev)
 options:
   device:

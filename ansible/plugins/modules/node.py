@@ -19,7 +19,6 @@ description:
     alone; one with another device number is refused, as the kit never
     replaces a node. A missing node is nothing to remove.
   - Failures carry the program's own message and exit status.
-version_added: 2.1.10
 author: velmortev developers (@velmortev)
 options:
   manager:

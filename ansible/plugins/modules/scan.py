@@ -20,7 +20,6 @@ description:
     created and removed; the task is changed when there are any.
   - A failed run ends the task with the program's message and exit status;
     messages of a run that succeeded become warnings.
-version_added: 2.1.10
 author: velmortev developers (@velmortev)
 options:
   manager:
