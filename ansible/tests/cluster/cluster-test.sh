@@ -141,8 +141,8 @@ grep -qF '"rc": 239' <<<"$out" || fail "the refusal does not carry the program's
 
 run=$((run + 1))
 ansible-playbook -i inventory.yml -e target=node3 -e "stale_device=$whole" \
-  "$collections/ansible_collections/velmortev/disks/tests/cluster/stale-node.yml" >"run$run.txt" 2>&1 ||
-  fail "the stale node checks: $(cat "run$run.txt")"
+  "$collections/ansible_collections/velmortev/disks/tests/cluster/module-checks.yml" >"run$run.txt" 2>&1 ||
+  fail "the module checks: $(cat "run$run.txt")"
 
 play -e disk_label=data2 -e force_label=true
 [ "$status" -eq 0 ] || fail "the forced relabel ended with $status"
