@@ -18,7 +18,7 @@ if ! ansible_env "$build"; then
   echo "SKIP: no ansible-core for the sanity test"
   exit 77
 fi
-echo "ansible-core $(ansible --version | sed -n '1s/.*core \([^]]*\).*/\1/p') ($ANSIBLE_ORIGIN)"
+echo "ansible-core $(python3 -c 'import ansible.release as r; print(r.__version__)') ($ANSIBLE_ORIGIN)"
 
 # ansible-test wants the collection at ansible_collections/NAMESPACE/NAME,
 # and outside a git work tree, which would hide the untracked copy.

@@ -23,7 +23,7 @@ if [ "${1-}" != inside ]; then
     echo "SKIP: no ansible-core for the cluster test"
     exit 77
   fi
-  echo "ansible-core $(ansible --version | sed -n '1s/.*core \([^]]*\).*/\1/p') ($ANSIBLE_ORIGIN)"
+  echo "ansible-core $(python3 -c 'import ansible.release as r; print(r.__version__)') ($ANSIBLE_ORIGIN)"
   collections=$(mktemp -d)
   trap 'rm -rf "$collections"' EXIT
   mkdir -p "$collections/ansible_collections/velmortev"
@@ -67,8 +67,10 @@ done
     echo "        VLM_TESTBED_GEOMETRY: $part=2048"
   done
 } >"$dir/inventory.yml"
-export ANSIBLE_COLLECTIONS_PATH=$collections ANSIBLE_NOCOLOR=1 ANSIBLE_LOCAL_TEMP=$dir/tmp \
-  ANSIBLE_REMOTE_TEMP=$dir/tmp ANSIBLE_CONFIG=$dir/ansible.cfg
+# Ansible's files of this run stay in the scratch directory.
+export HOME=$dir/home ANSIBLE_COLLECTIONS_PATH=$collections ANSIBLE_NOCOLOR=1 \
+  ANSIBLE_CONFIG=$dir/ansible.cfg ANSIBLE_PIPELINING=1
+mkdir "$HOME"
 : >"$dir/ansible.cfg"
 cd "$dir" || exit 1
 
