@@ -9,11 +9,14 @@
 ansible_env() {
   ANSIBLE_VENV=${VLM_ANSIBLE_VENV:-$1/ansible-venv}
   local tools=(ansible ansible-playbook ansible-doc ansible-galaxy ansible-test) tool
-  mkdir -p "$(dirname "$ANSIBLE_VENV")"
-  ANSIBLE_VENV="$(cd "$(dirname "$ANSIBLE_VENV")" && pwd)/$(basename "$ANSIBLE_VENV")"
+  local parent
+  parent=$(mkdir -p "$(dirname "$ANSIBLE_VENV")" && cd "$(dirname "$ANSIBLE_VENV")" && pwd) || {
+    echo "no directory for the Python environment $ANSIBLE_VENV" >&2
+    return 1
+  }
+  ANSIBLE_VENV=$parent/$(basename "$ANSIBLE_VENV")
   # Two tests may make it at once: the first makes it, the other waits.
-  exec 8>"$ANSIBLE_VENV.lock"
-  flock 8
+  { exec 8>"$ANSIBLE_VENV.lock" && flock 8; } || return 1
   if [ ! -x "$ANSIBLE_VENV/bin/ansible-test" ] || [ ! -s "$ANSIBLE_VENV/origin" ]; then
     rm -rf "$ANSIBLE_VENV"
     if python3 -m venv "$ANSIBLE_VENV" >"$ANSIBLE_VENV.log" 2>&1 &&
