@@ -44,9 +44,9 @@ status=$?
 grep -v -e 'Using locale "C.UTF-8"' -e 'Reviewing previous 1 warning' "$root/sanity.log"
 [ "$status" -eq 0 ] || { echo "FAIL: ansible-test sanity"; failures=$((failures + 1)); }
 
-# validate-modules, which checks the documentation against the argument
-# specs, also by its own script where Debian's voluptuous is at hand, without
-# the license header check: the kit's files carry no license header.
+# validate-modules, which checks the documentation against the options the
+# modules take, also by its own script where Debian's voluptuous is at hand,
+# without the license header check: the kit's files carry no license header.
 validator=$(python3 -c 'import ansible_test, os; print(os.path.dirname(ansible_test.__file__))')
 validator=$validator/_util/controller/sanity/validate-modules/validate.py
 if [ "${VLM_ANSIBLE_SANITY-}" != all ] && python3 -c 'import voluptuous' 2>/dev/null; then
