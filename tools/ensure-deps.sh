@@ -20,3 +20,22 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -qq
   apt-get install -y -qq "${missing[@]}"
 fi
+
+# The Ansible collection's tests (ansible/tests/): Debian's ansible-core, their
+# fallback when pip cannot reach the Python package registry, without the
+# bundle of collections it recommends; python3-venv for their Python
+# environment; shellcheck and python3-voluptuous for the sanity checks.
+ansible_missing=()
+for p in ansible-core python3-venv shellcheck python3-voluptuous; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || ansible_missing+=("$p")
+done
+if [ ${#ansible_missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "missing packages: ${ansible_missing[*]} (run as root to install them)" >&2
+    exit 1
+  fi
+  echo "installing: ${ansible_missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${ansible_missing[@]}"
+fi

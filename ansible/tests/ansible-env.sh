@@ -1,0 +1,55 @@
+# shellcheck shell=bash
+# Sourced by the collection's tests: makes, once, a virtual environment with
+# ansible-core under the build tree and puts its bin/ in front of PATH.
+# ansible-core comes from the Python package registry through pip; when pip
+# cannot reach the registry, the environment is made over Debian's
+# ansible-core package instead (tools/ensure-deps.sh installs it).
+#   ansible_env BUILD_DIR    -> 0, or 1 with the reason on standard error
+# Sets ANSIBLE_VENV and ANSIBLE_ORIGIN ("pip" or "debian").
+ansible_env() {
+  ANSIBLE_VENV=${VLM_ANSIBLE_VENV:-$1/ansible-venv}
+  local tools=(ansible ansible-playbook ansible-doc ansible-galaxy ansible-test) tool
+  local parent
+  parent=$(mkdir -p "$(dirname "$ANSIBLE_VENV")" && cd "$(dirname "$ANSIBLE_VENV")" && pwd) || {
+    echo "no directory for the Python environment $ANSIBLE_VENV" >&2
+    return 1
+  }
+  ANSIBLE_VENV=$parent/$(basename "$ANSIBLE_VENV")
+  # Two tests may make it at once: the first makes it, the other waits.
+  { exec 8>"$ANSIBLE_VENV.lock" && flock 8; } || return 1
+  if [ ! -x "$ANSIBLE_VENV/bin/ansible-test" ] || [ ! -s "$ANSIBLE_VENV/origin" ]; then
+    rm -rf "$ANSIBLE_VENV"
+    if python3 -m venv "$ANSIBLE_VENV" >"$ANSIBLE_VENV.log" 2>&1 &&
+      "$ANSIBLE_VENV/bin/pip" install --quiet --retries 0 --timeout 20 ansible-core \
+        >>"$ANSIBLE_VENV.log" 2>&1; then
+      echo pip >"$ANSIBLE_VENV/origin"
+    else
+      rm -rf "$ANSIBLE_VENV"
+      if [ ! -x /usr/bin/ansible-playbook ] || [ ! -x /usr/bin/ansible-test ]; then
+        echo "no ansible-core: pip could not install it (see $ANSIBLE_VENV.log) and" \
+          "Debian's package ansible-core is not installed" >&2
+        exec 8>&-
+        return 1
+      fi
+      # Debian's ansible-core lives in the system's Python: the environment
+      # sees it, and its commands are started with the environment's Python.
+      if ! /usr/bin/python3 -m venv --system-site-packages --without-pip "$ANSIBLE_VENV" \
+        >>"$ANSIBLE_VENV.log" 2>&1; then
+        echo "could not make a virtual environment (see $ANSIBLE_VENV.log)" >&2
+        rm -rf "$ANSIBLE_VENV"
+        exec 8>&-
+        return 1
+      fi
+      for tool in "${tools[@]}"; do
+        sed "1s|.*|#!$ANSIBLE_VENV/bin/python3|" "/usr/bin/$tool" >"$ANSIBLE_VENV/bin/$tool"
+        chmod +x "$ANSIBLE_VENV/bin/$tool"
+      done
+      echo debian >"$ANSIBLE_VENV/origin"
+    fi
+  fi
+  exec 8>&-
+  ANSIBLE_ORIGIN=$(cat "$ANSIBLE_VENV/origin")
+  PATH=$ANSIBLE_VENV/bin:$PATH
+  export PATH ANSIBLE_VENV ANSIBLE_ORIGIN LC_ALL=C.UTF-8
+  return 0
+}

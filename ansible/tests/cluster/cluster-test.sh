@@ -1,0 +1,164 @@
+#!/usr/bin/env bash
+# A simulated cluster on this machine: three inventory hosts with the local
+# connection, each with a stand-in manager filesystem of its own over the
+# same shared loop devices, driven by the collection's playbook. The whole
+# test runs in a scratch world (testbed/scratch-world.sh), so the programs see
+# a /proc/partitions that lists only its loop devices; the testbed's layer,
+# tool and library reach the programs through the play's environment only.
+#   cluster-test.sh SOURCE_DIR BUILD_DIR [--show]
+# --show prints the output of every run of the playbook.
+set -uo pipefail
+
+if [ "${1-}" != inside ]; then
+  source_dir=$(cd "$1" && pwd) build=$(cd "$2" && pwd) show=${3-}
+  if [ "$(id -u)" -ne 0 ]; then
+    [ "${CI-}" = true ] && { echo "FAIL: the cluster test needs root under CI"; exit 1; }
+    echo "SKIP: the cluster test needs root"
+    exit 77
+  fi
+  # shellcheck source=../ansible-env.sh
+  . "$source_dir/ansible/tests/ansible-env.sh"
+  if ! ansible_env "$build"; then
+    [ "${CI-}" = true ] && { echo "FAIL: no ansible-core for the cluster test"; exit 1; }
+    echo "SKIP: no ansible-core for the cluster test"
+    exit 77
+  fi
+  echo "ansible-core $(python3 -c 'import ansible.release as r; print(r.__version__)') ($ANSIBLE_ORIGIN)"
+  collections=$(mktemp -d)
+  trap 'rm -rf "$collections"' EXIT
+  mkdir -p "$collections/ansible_collections/velmortev"
+  cp -a "$source_dir/ansible" "$collections/ansible_collections/velmortev/disks"
+  "$source_dir/testbed/scratch-world.sh" --build "$build" --disks 2 -- \
+    bash "$0" inside "$source_dir" "$build" "$collections" "$show"
+  exit $?
+fi
+
+# Inside the scratch world.
+source_dir=$2 build=$3 collections=$4 show=$5
+dir=$VLM_SCRATCH_DIR
+read -r whole part <<<"$VLM_SCRATCH_DISKS"
+# What the programs need goes to the play; Ansible itself runs without it.
+layer=$LD_PRELOAD kit_path=$PATH
+unset LD_PRELOAD LD_LIBRARY_PATH VLM_TESTBED_MANAGERS VLM_TESTBED_MANAGER
+PATH=${PATH#"$build/sbin:$build/testbed/bin:"}
+
+for i in 1 2 3; do
+  mkdir "$dir/node$i"
+  mount -t tmpfs -o mode=0755 "vlm-node$i" "$dir/node$i"
+  mkdir "$dir/node$i/disks"
+done
+{
+  echo "cluster:"
+  echo "  vars:"
+  echo "    ansible_connection: local"
+  echo "    ansible_python_interpreter: '{{ ansible_playbook_python }}'"
+  echo "    disk_device: $part"
+  echo "    disk_label: data1"
+  echo "  hosts:"
+  for i in 1 2 3; do
+    echo "    node$i:"
+    echo "      manager: $dir/node$i"
+    echo "      kit_environment:"
+    echo "        PATH: $kit_path"
+    echo "        LD_LIBRARY_PATH: $build/testbed"
+    echo "        LD_PRELOAD: $layer"
+    echo "        VLM_TESTBED_MANAGERS: $dir/node$i"
+    echo "        VLM_TESTBED_MANAGER: $dir/node$i"
+    echo "        VLM_TESTBED_GEOMETRY: $part=2048"
+  done
+} >"$dir/inventory.yml"
+# Ansible's files of this run stay in the scratch directory.
+export HOME=$dir/home ANSIBLE_COLLECTIONS_PATH=$collections ANSIBLE_NOCOLOR=1 \
+  ANSIBLE_CONFIG=$dir/ansible.cfg ANSIBLE_PIPELINING=1
+mkdir "$HOME"
+: >"$dir/ansible.cfg"
+cd "$dir" || exit 1
+
+failures=0
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+run=0
+# Runs the playbook with the given options; its output is in $out, its
+# status in $status.
+play() {
+  run=$((run + 1))
+  ansible-playbook -i inventory.yml velmortev.disks.cluster "$@" >"run$run.txt" 2>&1
+  status=$?
+  out=$(cat "run$run.txt")
+  if [ "$show" = --show ]; then
+    echo "# ansible-playbook -i inventory.yml velmortev.disks.cluster $*"
+    echo "$out"
+  fi
+}
+label_of() { LD_PRELOAD=$layer "$build/sbin/velmortev-read-label" "$1"; }
+number_of() { printf '%d:%d' "0x$(stat -c %t "$1")" "0x$(stat -c %T "$1")"; }
+# Every host's manager holds exactly the block node $1 for the partition.
+nodes_are() {
+  local i
+  for i in 1 2 3; do
+    [ "$(ls "$dir/node$i/disks")" = "$1" ] && [ -b "$dir/node$i/disks/$1" ] &&
+      [ "$(number_of "$dir/node$i/disks/$1")" = "$(number_of "$part")" ] || return 1
+  done
+}
+recap_is() {  # recap_is CHANGED1 CHANGED2 CHANGED3 FAILED
+  local i c=("$1" "$2" "$3")
+  for i in 1 2 3; do
+    grep -Eq "^node$i +: ok=[0-9]+ +changed=${c[i - 1]} +unreachable=0 +failed=$4 " <<<"$out" ||
+      return 1
+  done
+}
+# The host lines of one task's section of the output.
+task_hosts() { sed -n "/^TASK \[$1\]/,/^\(TASK\|PLAY RECAP\)/p" <<<"$out" | grep -E '^(ok|changed|fatal|skipping): '; }
+
+play --check --diff
+[ "$status" -eq 0 ] || fail "check mode ended with $status"
+grep -qxF "+DATA1:$part" <<<"$out" || fail "check mode shows no diff of the label"
+[ -z "$(label_of "$part")" ] || fail "check mode wrote the label"
+[ -z "$(find "$dir"/node*/disks -mindepth 1)" ] || fail "check mode created nodes"
+
+play
+[ "$status" -eq 0 ] || fail "the first run ended with $status"
+[ "$(label_of "$part")" = "DATA1:$part" ] || fail "the label is not written"
+[ "$(task_hosts 'Label the shared disk on one node' | wc -l)" -eq 1 ] ||
+  fail "the label was not written by exactly one host"
+nodes_are DATA1 || fail "not every host's manager has the node DATA1"
+recap_is 2 1 1 0 || fail "the first run's recap"
+[ "$(grep -c '"tevscan created: DATA1, removed: -"' <<<"$out")" -eq 3 ] ||
+  fail "not every host reports the node it created"
+
+play
+if [ "$status" -ne 0 ] || ! recap_is 0 0 0 0; then fail "a second run changed something"; fi
+
+play --check
+if [ "$status" -ne 0 ] || ! recap_is 0 0 0 0; then fail "check mode after the run predicts a change"; fi
+
+play -e disk_label=other
+[ "$status" -ne 0 ] || fail "another label was written without force"
+grep -qF "\"msg\": \"velmortev-write-label: Device \\\"$part\\\" is already labeled \\\"DATA1\\\"\"" \
+  <<<"$out" || fail "the refusal is not the program's message"
+grep -qF '"rc": 239' <<<"$out" || fail "the refusal does not carry the program's status"
+[ "$(label_of "$part")" = "DATA1:$part" ] || fail "the refused label changed the device"
+
+run=$((run + 1))
+ansible-playbook -i inventory.yml -e target=node3 -e "stale_device=$whole" \
+  "$collections/ansible_collections/velmortev/disks/tests/cluster/module-checks.yml" >"run$run.txt" 2>&1 ||
+  fail "the module checks: $(cat "run$run.txt")"
+
+play -e disk_label=data2 -e force_label=true
+[ "$status" -eq 0 ] || fail "the forced relabel ended with $status"
+[ "$(label_of "$part")" = "DATA2:$part" ] || fail "force did not replace the label"
+nodes_are DATA2 || fail "the managers do not hold just the node DATA2"
+recap_is 2 1 1 0 || fail "the forced relabel's recap"
+grep -qF '"tevscan created: DATA2, removed: DATA1 STALE"' <<<"$out" ||
+  fail "the scan does not report the nodes it removed"
+
+if [ "$failures" -ne 0 ]; then
+  for f in run*.txt; do
+    echo "== $f"
+    cat "$f"
+  done
+  exit 1
+fi
+echo "cluster: $run runs of three hosts, every check passed"

@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Runs ansible-test sanity on the collection, offline: the sanity tests that
+# need no Python packages of their own. The others (listed below) install
+# pinned requirements from the Python package registry into virtual
+# environments of their own, so they run only with VLM_ANSIBLE_SANITY=all on
+# a machine that reaches the registry. The module documentation, which the
+# skipped test ansible-doc would check, is rendered with ansible-doc here,
+# and validate-modules runs by its own script where it can.
+#   sanity-test.sh SOURCE_DIR BUILD_DIR
+set -uo pipefail
+source_dir=$(cd "$1" && pwd) build=$(cd "$2" && pwd)
+needs_registry=(ansible-doc changelog import pep8 pslint pylint runtime-metadata validate-modules yamllint)
+
+# shellcheck source=ansible-env.sh
+. "$source_dir/ansible/tests/ansible-env.sh"
+if ! ansible_env "$build"; then
+  [ "${CI-}" = true ] && { echo "FAIL: no ansible-core for the sanity test"; exit 1; }
+  echo "SKIP: no ansible-core for the sanity test"
+  exit 77
+fi
+echo "ansible-core $(python3 -c 'import ansible.release as r; print(r.__version__)') ($ANSIBLE_ORIGIN)"
+
+# ansible-test wants the collection at ansible_collections/NAMESPACE/NAME,
+# and outside a git work tree, which would hide the untracked copy.
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+mkdir -p "$root/ansible_collections/velmortev"
+cp -a "$source_dir/ansible" "$root/ansible_collections/velmortev/disks"
+cd "$root/ansible_collections/velmortev/disks" || exit 1
+# ansible-test keeps its own environments under HOME: under the build tree.
+export HOME=$build/ansible-home ANSIBLE_COLLECTIONS_PATH=$root ANSIBLE_NOCOLOR=1
+python=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+
+failures=0
+skips=()
+if [ "${VLM_ANSIBLE_SANITY-}" != all ]; then
+  for test in "${needs_registry[@]}"; do
+    skips+=(--skip-test "$test")
+  done
+  echo "skipped (their requirements come from the Python package registry): ${needs_registry[*]}"
+fi
+ansible-test sanity --local --python "$python" "${skips[@]}" >"$root/sanity.log" 2>&1
+status=$?
+grep -v -e 'Using locale "C.UTF-8"' -e 'Reviewing previous 1 warning' "$root/sanity.log"
+[ "$status" -eq 0 ] || { echo "FAIL: ansible-test sanity"; failures=$((failures + 1)); }
+
+# validate-modules, which checks the documentation against the options the
+# modules take, also by its own script where Debian's voluptuous is at hand,
+# without the license header check: the kit's files carry no license header.
+validator=$(python3 -c 'import ansible_test, os; print(os.path.dirname(ansible_test.__file__))')
+validator=$validator/_util/controller/sanity/validate-modules/validate.py
+if [ "${VLM_ANSIBLE_SANITY-}" != all ] && python3 -c 'import voluptuous' 2>/dev/null; then
+  python3 "$validator" --format json --arg-spec --collection ansible_collections/velmortev/disks \
+    --collection-version 2.1.10 plugins/modules/*.py >"$root/validate.json" 2>"$root/validate.err"
+  if ! python3 - "$root/validate.json" <<'PY'
+import json, sys
+found = [(path, item['code'], item['msg'])
+         for path, report in json.load(open(sys.argv[1])).items()
+         for item in report['errors'] + report['warnings'] + report['traces']
+         if item.get('code') != 'missing-gplv3-license']
+for path, code, msg in found:
+    print('%s: %s: %s' % (path, code, msg))
+sys.exit(1 if found else 0)
+PY
+  then
+    echo "FAIL: validate-modules: $(cat "$root/validate.err")"
+    failures=$((failures + 1))
+  else
+    echo "validate-modules (its script, Debian's voluptuous): passed"
+  fi
+fi
+
+for module in label node scan info; do
+  if ! doc=$(ansible-doc -t module "velmortev.disks.$module" 2>&1) ||
+    ! grep -q '^EXAMPLES:' <<<"$doc" || ! grep -q '^RETURN VALUES:' <<<"$doc"; then
+    echo "FAIL: ansible-doc velmortev.disks.$module: $doc"
+    failures=$((failures + 1))
+  fi
+done
+[ "$failures" -eq 0 ] && echo "sanity: passed; ansible-doc shows every module"
+[ "$failures" -eq 0 ]
