@@ -2,6 +2,8 @@
 # the programs and their second names, the man pages, the bash completion
 # and the README. The testbed is never installed, so it is never packaged.
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The licence (GPL-2.0-or-later) in the machine-readable copyright format.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_PACKAGE_NAME velmortev)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
