@@ -15,7 +15,7 @@ identifier='SPDX-License-Identifier: GPL-2.0-or-later'
 leader_of() {
     case $1 in
         *.cc | *.h | *.c) echo '//' ;;
-        *.sh | *.bash | *.cmake | */CMakeLists.txt | CMakeLists.txt | *.py | *.service) echo '#' ;;
+        *.sh | *.bash | *.cmake | */CMakeLists.txt | CMakeLists.txt | *.py | *.service | *.service.in) echo "#" ;;
         *.8 | *.8.in) echo '.\"' ;;
         *) head -c 2 "$1" 2>/dev/null | grep -q '^#!' && echo '#' ;;
     esac
