@@ -80,6 +80,25 @@ step() {
   fi
 }
 
+# Builds what the road needs, and nothing more: the kit and the testbed's
+# layer, library and tool; no tests, so no GoogleTest. A fresh build tree is
+# configured without the tests; an existing one keeps its settings. Shows
+# each build step; the whole log when something fails.
+build_kit() {
+  local options=(-DVELMORTEV_TESTBED=ON)
+  [ -f build/CMakeCache.txt ] || options+=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORTEV_TESTS=OFF)
+  echo "Building the kit and the testbed in build/ ..."
+  if ! { tools/ensure-deps.sh main &&
+         cmake -S . -B build "${options[@]}" &&
+         cmake --build build -j"$(nproc)" --target main_job_kit; } 2>&1 | tee "$log" |
+       { grep --line-buffered -E '^\[ *[0-9/]+%?\] (Building|Linking)|^installing:' || true; }; then
+    cat "$log"
+    echo "main-job.sh: the build failed" >&2
+    exit 1
+  fi
+  echo "Built: $(ls build/sbin | xargs)"
+}
+
 if [ "${1-}" = --inside-scratch-world ]; then
   walk_the_road
   exit 0
@@ -99,15 +118,7 @@ build=$top/build
 if [ "${1-}" = --no-build ]; then
   build=$(cd "${2:?--no-build needs the build directory}" && pwd)
 else
-  echo "Building the kit in build/ ..."
-  if ! { tools/ensure-deps.sh &&
-         cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-         cmake --build build -j"$(nproc)"; } >"$log" 2>&1; then
-    cat "$log"
-    echo "main-job.sh: the build failed" >&2
-    exit 1
-  fi
-  echo "Built: $(ls "$build/sbin" | xargs)"
+  build_kit
 fi
 
 MAIN_JOB_SCRATCH_NOTE=$note "$top/testbed/scratch-world.sh" --build "$build" --disks 2 --size 64 -- \

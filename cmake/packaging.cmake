@@ -1,7 +1,31 @@
-# The Debian package of the kit, made with "cpack -G DEB" in the build tree:
-# the programs and their second names, the man pages, the bash completion
-# and the README. The testbed is never installed, so it is never packaged.
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The packages of the kit, made with "cpack -G DEB" and "cpack -G RPM" in the
+# build tree from the same installed files: the programs and their second
+# names, the man pages, the bash completion, the systemd unit, the README and
+# the copyright file. The testbed is never installed, so it is never packaged.
+# Documents are installed compressed, as distributions ship them.
+set(doc_dir ${CMAKE_BINARY_DIR}/packaging)
+set(VELMORTEV_DEBIAN_RELEASE 1)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.Debian.in ${doc_dir}/changelog.Debian @ONLY)
+add_custom_command(OUTPUT ${doc_dir}/README.md.gz ${doc_dir}/changelog.Debian.gz
+  COMMAND ${CMAKE_COMMAND} -E copy ${PROJECT_SOURCE_DIR}/README.md ${doc_dir}/README.md
+  COMMAND gzip -9nf ${doc_dir}/README.md
+  COMMAND gzip -9nkf ${doc_dir}/changelog.Debian
+  DEPENDS ${PROJECT_SOURCE_DIR}/README.md ${doc_dir}/changelog.Debian
+  VERBATIM)
+add_custom_target(package_docs ALL DEPENDS ${doc_dir}/README.md.gz ${doc_dir}/changelog.Debian.gz)
+install(FILES ${doc_dir}/README.md.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The boot-time scan: a template unit whose instance is the escaped mount
+# point of a manager. It names tevscan by its installed path, so it is filled
+# in when it is installed (and again in a package, see package-staging.cmake).
+install(CODE "
+  set(VELMORTEV_SBINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}\")
+  set(unit \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/tevscan@.service\")
+  configure_file(\"${PROJECT_SOURCE_DIR}/packaging/tevscan@.service.in\" \"\$ENV{DESTDIR}\${unit}\" @ONLY)
+  message(STATUS \"Installing: \$ENV{DESTDIR}\${unit}\")
+  list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${unit}\")
+")
+# The licence (GPL-2.0-or-later) in the machine-readable copyright format.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_PACKAGE_NAME velmortev)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -16,15 +40,39 @@ and remove the disk nodes of the driver's manager filesystem, list the disks
 that the driver's access library discovers, and do a whole reread, clean and
 instantiate pass through the driver's tool.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# Stripped programs, without the compiler's .comment section; the build-id
+# note stays, so that a debugger can still find separate debugging data.
 set(CPACK_STRIP_FILES ON)
+set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/package-staging.cmake)
+set(CPACK_VELMORTEV_SOURCE_DIR ${PROJECT_SOURCE_DIR})
+set(CPACK_VELMORTEV_BINARY_DIR ${CMAKE_BINARY_DIR})
+set(CPACK_VELMORTEV_SBINDIR ${CMAKE_INSTALL_SBINDIR})
 set(CPACK_GENERATOR DEB)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${VELMORTEV_DEBIAN_RELEASE})
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 # The run-time libraries come from what the programs are linked against.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "bash-completion")
+
+# The RPM: the same files; the licence text is marked as such, and the
+# directories that the distribution owns are left out of the package.
+set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
+set(CPACK_RPM_PACKAGE_RELEASE ${VELMORTEV_DEBIAN_RELEASE})
+set(CPACK_RPM_PACKAGE_LICENSE "GPL-2.0-or-later")
+set(CPACK_RPM_PACKAGE_SUMMARY "Administration kit for the labelled disks of a storage driver")
+set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+set(CPACK_RPM_SPEC_MORE_DEFINE "%define packager ${CPACK_PACKAGE_CONTACT}")
+set(CPACK_RPM_PACKAGE_GROUP "Applications/System")
+set(CPACK_RPM_PACKAGE_URL "https://velmortev.example.org/")
+set(CPACK_RPM_PACKAGE_SUGGESTS "bash-completion")
+set(CPACK_RPM_PACKAGE_AUTOREQ ON)
+set(CPACK_RPM_USER_FILELIST "%license /usr/share/licenses/velmortev/LICENSE")
+set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
+  /usr/sbin /usr/share/man /usr/share/man/man8 /usr/share/bash-completion /usr/share/bash-completion/completions
+  /usr/share/licenses /usr/lib/systemd /usr/lib/systemd/system)
 
 include(CPack)

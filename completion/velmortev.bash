@@ -119,7 +119,10 @@ _velmortev()
         manager-label) _velmortev_manager_labels "$cur" ;;
         discovery) [[ "VLMR:*" == "$cur"* ]] && COMPREPLY=("'VLMR:*'") ;;
         label) ;;
-        *) [[ ! $options_end ]] && COMPREPLY=($(compgen -W "$flags $with_argument" -- "$cur")) ;;
+        # Past the last operand nothing more is wanted; a program without
+        # operands has only its options to offer.
+        *) [[ ! $options_end && ${#kinds[@]} -eq 0 ]] &&
+               COMPREPLY=($(compgen -W "$flags $with_argument" -- "$cur")) ;;
     esac
     return 0
 }

@@ -1,41 +1,69 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the kit needs to build and test, when missing.
+# Installs the Debian packages that a purpose needs, when missing.
+#
+# Usage: tools/ensure-deps.sh [PURPOSE...]     (default: all)
+#   main         build the kit and the testbed, walk the main job
+#   tests        the test suite: GoogleTest, the man page, package and
+#                unit checks (includes main)
+#   reliability  valgrind, and clang with libFuzzer for the fuzz targets
+#   vm           the host side of the tests on a real kernel under QEMU
+#   all          every purpose above
 set -euo pipefail
-packages=(cmake g++ make libgtest-dev libgmock-dev libbenchmark-dev util-linux mount)
-# Man page checks (groff, man) and the Debian package (dpkg-shlibdeps, file, readelf).
-packages+=(groff-base man-db dpkg-dev file binutils)
-# The leak and descriptor checks, and the fuzz targets (clang with libFuzzer).
-packages+=(valgrind clang libclang-rt-14-dev)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "missing packages: ${missing[*]} (run as root to install them)" >&2
-    exit 1
-  fi
-  echo "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}"
-fi
 
-# The Ansible collection's tests (ansible/tests/): Debian's ansible-core, their
-# fallback when pip cannot reach the Python package registry, without the
-# bundle of collections it recommends; python3-venv for their Python
-# environment; shellcheck and python3-voluptuous for the sanity checks.
-ansible_missing=()
-for p in ansible-core python3-venv shellcheck python3-voluptuous; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || ansible_missing+=("$p")
+declare -A needs lean_needs
+# Compiler and build, and what the scratch world uses (losetup, mount,
+# unshare, truncate).
+needs[main]="cmake g++ make util-linux mount"
+# GoogleTest and the benchmarks; man page checks (groff, man); the packages
+# (dpkg-shlibdeps, file, readelf, lintian, rpm, rpmlint, rpm2cpio, cpio) and
+# the check of the systemd unit (systemd-analyze).
+needs[tests]="${needs[main]} libgtest-dev libgmock-dev libbenchmark-dev groff-base man-db
+  dpkg-dev file binutils lintian rpm rpmlint rpm2cpio cpio systemd"
+needs[reliability]="valgrind clang libclang-rt-14-dev"
+needs[vm]="qemu-system-x86 busybox-static cpio kmod"
+# The Ansible collection's tests (part of the test suite): Debian's
+# ansible-core, their fallback when pip cannot reach the Python package
+# registry; python3-venv for their Python environment; shellcheck and
+# python3-voluptuous for the sanity checks. Installed without recommends, which
+# would pull in the large bundle of collections.
+lean_needs[tests]="ansible-core python3-venv shellcheck python3-voluptuous"
+
+purposes=("$@")
+[ ${#purposes[@]} -gt 0 ] || purposes=(all)
+packages=()
+lean_packages=()
+for purpose in "${purposes[@]}"; do
+    if [ "$purpose" = all ]; then
+        for each in "${needs[@]}"; do packages+=($each); done
+        for each in "${lean_needs[@]}"; do lean_packages+=($each); done
+    elif [ -n "${needs[$purpose]+set}" ]; then
+        packages+=(${needs[$purpose]})
+        lean_packages+=(${lean_needs[$purpose]:-})
+    else
+        echo "ensure-deps.sh: unknown purpose '$purpose' (main, tests, reliability, vm, all)" >&2
+        exit 2
+    fi
 done
-if [ ${#ansible_missing[@]} -gt 0 ]; then
-  if [ "$(id -u)" -ne 0 ]; then
-    echo "missing packages: ${ansible_missing[*]} (run as root to install them)" >&2
-    exit 1
-  fi
-  echo "installing: ${ansible_missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${ansible_missing[@]}"
-fi
+
+# Installs those of the named packages that are missing; further arguments
+# go to apt-get install.
+install_missing() {
+    local -a wanted=() missing=()
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do wanted+=("$1"); shift; done
+    shift || true
+    for p in $(printf '%s\n' "${wanted[@]}" | sort -u); do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -gt 0 ] || return 0
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "missing packages: ${missing[*]} (run as root to install them)" >&2
+        exit 1
+    fi
+    echo "installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    if [ -z "${apt_updated:-}" ]; then apt-get update -qq; apt_updated=1; fi
+    apt-get install -y -qq "$@" "${missing[@]}"
+}
+
+install_missing "${packages[@]}" --
+[ ${#lean_packages[@]} -eq 0 ] || install_missing "${lean_packages[@]}" -- --no-install-recommends

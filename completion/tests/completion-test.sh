@@ -64,6 +64,9 @@ expect "tevscan options" "-V -h -l -s -x" tevscan -
 expect "reload offers its options for an operand" "--help --version -V -h" velmortev-reload-partitions ""
 expect "discover has no options" "'VLMR:*'" velmortev-discover ""
 expect "options after an operand" "--help" velmortev-read-label /dev/null --he
+expect "nothing after the last operand" "" velmortev-read-label /dev/null ""
+expect "nothing after the manager's label" "" velmortev-clean-disk -l /tmp DATA1 ""
+expect "tevscan offers its options" "-V -h -l -s -x" tevscan -l /tmp ""
 
 # Device operands: block devices and the directories leading to them.
 mkdir -p "$scratch/dev/sub" && touch "$scratch/dev/file"
@@ -75,7 +78,7 @@ if can_or_skip mknod "$scratch/dev/blk0" b 7 250 && mknod "$scratch/dev/blk1" b 
         velmortev-instantiate-disk -l "$scratch" "$scratch/dev/blk0"
     expect "write-label: the label operand is free text" "" \
         velmortev-write-label -f "$scratch/dev/blk0" ""
-    expect "write-label -d takes the device only" "--help --version -V -c -d -f -h -r" \
+    expect "write-label -d takes the device only" "" \
         velmortev-write-label -d "$scratch/dev/blk0" ""
     expect "after --, a word with a dash is an operand" "" velmortev-read-label -- -r ""
 fi

@@ -17,6 +17,16 @@ for page in "$man8"/*.8; do
     [ -z "$warnings" ] || fail "$name.8: man warns: $warnings"
   fi
   grep -q '@[A-Z_]*@' "$page" && fail "$name.8: placeholder left unfilled"
+  # Command names in SEE ALSO are never broken across lines, at any width.
+  for width in 40 52 64 80; do
+    broken=$(LC_ALL=C.UTF-8 MANWIDTH=$width man -l "$page" 2>/dev/null |
+      sed -n '/^SEE ALSO/,/^[^ ]/p' | grep -E -e '-$' -e $'\u2010$')
+    [ -z "$broken" ] || fail "$name.8: SEE ALSO broken at width $width: $broken"
+  done
+  grep -q '^\.SH REPORTING BUGS' "$page" || fail "$name.8: no REPORTING BUGS section"
+  # Exit statuses are listed in ascending order.
+  statuses=$(sed -n '/^\.SH EXIT STATUS/,/^\.SH /{/^\.TP/{n;s/^\.BR* \([0-9]*\).*/\1/p}}' "$page")
+  [ "$statuses" = "$(sort -n <<<"$statuses")" ] || fail "$name.8: exit statuses not in order:" $statuses
   grep -q "^\.TH .* \"velmortev $version\"" "$page" || fail "$name.8: title does not carry version $version"
 done
 

@@ -1,57 +1,119 @@
 #!/usr/bin/env bash
-# Builds the Debian package from the build tree into a scratch directory,
-# checks its metadata and contents, unpacks it into a scratch root and runs
-# every program from there.
-# Usage: package-test.sh BUILD_DIR VERSION
+# Builds a package of the kit from the build tree into a scratch directory,
+# checks its metadata and runs its linter, unpacks it into a scratch root,
+# checks the files and runs every program from there. With "install" it
+# installs the build tree into a scratch prefix instead and checks that
+# removing what install_manifest.txt lists leaves nothing behind.
+# Usage: package-test.sh BUILD_DIR SOURCE_DIR VERSION deb|rpm|install
 set -uo pipefail
-build=$1 version=$2
+build=$1 source_dir=$2 version=$3 format=$4
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 scratch=$(mktemp -d)
-trap 'rm -rf "$scratch"' EXIT
-
-if ! cpack -G DEB --config "$build/CPackConfig.cmake" -B "$scratch/out" >"$scratch/cpack.log" 2>&1; then
-    cat "$scratch/cpack.log"
-    echo "FAIL: cpack could not build the package"
-    exit 1
-fi
-debs=("$scratch"/out/*.deb)
-[ ${#debs[@]} -eq 1 ] && [ -f "${debs[0]}" ] || { echo "FAIL: expected one package, got: ${debs[*]}"; exit 1; }
-deb=${debs[0]}
-arch=$(dpkg --print-architecture)
-[ "$(basename "$deb")" = "velmortev_${version}_${arch}.deb" ] || fail "package file is named $(basename "$deb")"
-
-# Metadata.
-field() { dpkg-deb -f "$deb" "$1"; }
-[ "$(field Package)" = velmortev ] || fail "Package is '$(field Package)'"
-[ "$(field Version)" = "$version" ] || fail "Version is '$(field Version)'"
-[ "$(field Architecture)" = "$arch" ] || fail "Architecture is '$(field Architecture)'"
-[ "$(field Section)" = admin ] || fail "Section is '$(field Section)'"
-[[ $(field Maintainer) == *?\ \<?*@?*\> ]] || fail "Maintainer is '$(field Maintainer)'"
-[[ $(field Depends) == *libc6* ]] || fail "Depends does not name libc6: '$(field Depends)'"
-[ -n "$(field Description)" ] || fail "no Description"
-
+# Packaging and installing write install_manifest.txt into the build tree:
+# the one of an earlier install is kept aside and put back.
+manifest=$build/install_manifest.txt
+kept=
+if [ -e "$manifest" ]; then mv "$manifest" "$scratch/manifest.kept" && kept=1; fi
+restore() {
+    rm -f "$manifest"
+    [ -n "$kept" ] && mv "$scratch/manifest.kept" "$manifest"
+    rm -rf "$scratch"
+}
+trap restore EXIT
 root=$scratch/root
-dpkg -x "$deb" "$root" || { echo "FAIL: dpkg -x"; exit 1; }
+prefix=/usr
+
+# Runs a linter whose output is shown; its status decides.
+lint() {
+    local out status=0
+    out=$("$@" 2>&1) || status=$?
+    echo "$out"
+    [ "$status" -eq 0 ] || fail "$1 found errors or warnings (status $status)"
+}
+
+make_package() {
+    if ! cpack -G "$1" --config "$build/CPackConfig.cmake" -B "$scratch/out" >"$scratch/cpack.log" 2>&1; then
+        cat "$scratch/cpack.log"
+        echo "FAIL: cpack could not build the package"
+        exit 1
+    fi
+    packages=("$scratch"/out/*."$2")
+    [ ${#packages[@]} -eq 1 ] && [ -f "${packages[0]}" ] ||
+        { echo "FAIL: expected one package, got: ${packages[*]}"; exit 1; }
+    package=${packages[0]}
+}
+
+case $format in
+deb)
+    make_package DEB deb
+    arch=$(dpkg --print-architecture)
+    [[ $(basename "$package") == velmortev_${version}-[1-9]*_${arch}.deb ]] ||
+        fail "package file is named $(basename "$package")"
+    field() { dpkg-deb -f "$package" "$1"; }
+    [ "$(field Package)" = velmortev ] || fail "Package is '$(field Package)'"
+    [[ $(field Version) == "$version"-[1-9]* ]] || fail "Version is '$(field Version)'"
+    [ "$(field Architecture)" = "$arch" ] || fail "Architecture is '$(field Architecture)'"
+    [ "$(field Section)" = admin ] || fail "Section is '$(field Section)'"
+    [[ $(field Maintainer) == *?\ \<?*@?*\> ]] || fail "Maintainer is '$(field Maintainer)'"
+    [[ $(field Depends) == *libc6* ]] || fail "Depends does not name libc6: '$(field Depends)'"
+    [ -n "$(field Description)" ] || fail "no Description"
+    lint lintian --fail-on error,warning -EvIL +pedantic "$package"
+    dpkg -x "$package" "$root" || { echo "FAIL: dpkg -x"; exit 1; }
+    [ -f "$root/usr/share/doc/velmortev/changelog.Debian.gz" ] || fail "no changelog.Debian.gz"
+    ;;
+rpm)
+    make_package RPM rpm
+    [[ $(basename "$package") == velmortev-${version}-[1-9]*.$(uname -m).rpm ]] ||
+        fail "package file is named $(basename "$package")"
+    query() { rpm -qp --qf "$1" "$package" 2>/dev/null; }
+    [ "$(query '%{NAME} %{VERSION}')" = "velmortev $version" ] || fail "name and version: '$(query '%{NAME} %{VERSION}')'"
+    [ "$(query '%{LICENSE}')" = GPL-2.0-or-later ] || fail "License is '$(query '%{LICENSE}')'"
+    rpm -qpR "$package" 2>/dev/null | grep -q '^libc\.so\.6' || fail "does not require libc.so.6"
+    [ "$(rpm -qpL "$package" 2>/dev/null)" = /usr/share/licenses/velmortev/LICENSE ] ||
+        fail "licence files: [$(rpm -qpL "$package" 2>&1)]"
+    lint rpmlint -c "$source_dir/packaging/rpmlint.toml" "$package"
+    mkdir -p "$root"
+    rpm2cpio "$package" | (cd "$root" && cpio -idm --quiet) || { echo "FAIL: rpm2cpio"; exit 1; }
+    ;;
+install)
+    DESTDIR=$root cmake --install "$build" --prefix "$prefix" >"$scratch/install.log" 2>&1 ||
+        { cat "$scratch/install.log"; fail "cmake --install failed"; }
+    ;;
+*)
+    echo "unknown format $format" >&2
+    exit 2
+    ;;
+esac
+[ -f "$root/usr/share/doc/velmortev/copyright" ] || fail "no copyright file"
+[ -f "$root/usr/share/doc/velmortev/README.md.gz" ] || fail "no README.md.gz"
 
 # Exactly the programs of the build tree, and nothing of the testbed.
 built=$(cd "$build/sbin" && ls | sort)
-packaged=$(cd "$root/usr/sbin" && ls | sort)
+packaged=$(cd "$root$prefix/sbin" && ls | sort)
 [ "$built" = "$packaged" ] || fail "programs differ: built [$built], packaged [$packaged]"
 leaked=$(cd "$root" && find . \( -name 'libtev*' -o -name 'tevtool' -o -name '*testbed*' \
     -o -name '*_test' -o -name '*_bench' -o -name '*.a' \) -print)
 [ -z "$leaked" ] || fail "testbed or test files in the package: $leaked"
 
+man8=$root$prefix/share/man/man8
 for program in "$build"/sbin/*; do
     name=${program##*/}
-    installed=$root/usr/sbin/$name
+    installed=$root$prefix/sbin/$name
     if [ -L "$program" ]; then
         [ "$(readlink "$installed")" = "$(readlink "$program")" ] ||
             fail "$name is not a link to $(readlink "$program")"
+        [ "$(readlink "$man8/$name.8.gz")" = "$(readlink "$program").8.gz" ] ||
+            fail "$name.8.gz is not a link to the page of $(readlink "$program")"
+    elif [ "$format" != install ]; then
+        # Stripped, without the .comment section, with the build-id kept.
+        sections=$(readelf -S -W "$installed")
+        grep -qE ' \.(symtab|comment) ' <<<"$sections" && fail "$name is not stripped of .symtab/.comment"
+        readelf -n "$installed" | grep -q 'Build ID' || fail "$name has no build-id"
     fi
     [ -x "$installed" ] || { fail "$name is not executable"; continue; }
-    [ -f "$root/usr/share/man/man8/$name.8" ] || fail "$name has no man page"
-    [ -f "$root/usr/share/bash-completion/completions/$name" ] || fail "$name has no completion file"
+    gzip -t "$man8/$name.8.gz" 2>/dev/null || fail "$name has no compressed man page"
+    [ -f "$root$prefix/share/bash-completion/completions/$name" ] || fail "$name has no completion file"
 
     # Each program runs from the unpacked tree, in a clean environment.
     case $name in
@@ -73,13 +135,35 @@ done
 
 # The completion registers every program when sourced.
 registered=$(bash -c 'source "$1"/velmortev && complete -p' bash \
-    "$root/usr/share/bash-completion/completions" 2>&1)
+    "$root$prefix/share/bash-completion/completions" 2>&1)
 for program in "$build"/sbin/*; do
     grep -q " ${program##*/}\$" <<<"$registered" || fail "completion not registered for ${program##*/}"
 done
 
+# The boot-time unit runs the installed tevscan on the instance's path; an
+# instance of it, pointed at the unpacked tevscan, passes systemd's checks
+# (its documentation is looked up in the unpacked man pages).
+unit=$root$prefix/lib/systemd/system/tevscan@.service
+grep -qx "ExecStart=$prefix/sbin/tevscan -l %f" "$unit" || fail "the unit does not run $prefix/sbin/tevscan -l %f"
+if command -v systemd-analyze >/dev/null; then
+    mkdir -p "$scratch/units"
+    sed "s|^ExecStart=$prefix|ExecStart=$root$prefix|" "$unit" >"$scratch/units/tevscan@mnt-velmor.service"
+    out=$(MANPATH=$root$prefix/share/man systemd-analyze verify "$scratch/units/tevscan@mnt-velmor.service" 2>&1) &&
+        [ -z "$out" ] || fail "systemd-analyze verify: $out"
+else
+    [ "${CI-}" = true ] && fail "systemd-analyze is missing"
+    echo "SKIP: no systemd-analyze to verify the unit"
+fi
+
+# Removing what the manifest lists leaves directories only.
+if [ "$format" = install ]; then
+    sed "s|^|$root|" "$manifest" | xargs -d '\n' rm -f
+    left=$(cd "$root" && find . ! -type d)
+    [ -z "$left" ] || fail "left after removing the manifest's files: $left"
+fi
+
 if [ "$failures" -ne 0 ]; then
-    echo "$failures problem(s) with the package"
+    echo "$failures problem(s) with the $format package"
     exit 1
 fi
-echo "package $(basename "$deb"): metadata, contents and programs checked"
+echo "$format package: metadata, contents, unit and programs checked"
