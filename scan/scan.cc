@@ -158,6 +158,7 @@ int read_scan_dir(const char* text, scan_dir* dir) {
     unique_dir stream(opendir(text));
     if (!stream)
         return 0;
+    size_t count = 0;
     while (const dirent* entry = readdir(stream.get())) {
         const char* name = entry->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
@@ -171,7 +172,16 @@ int read_scan_dir(const char* text, scan_dir* dir) {
         std::memcpy(record->name, name, size);
         // Appended first, so that free_scan_dirs releases it whatever follows.
         ring_append(&dir->entries, record);
-        if (name_index_add(&dir->index, record->name) < 0)
+        count++;
+    }
+    // The index is made once the names are known, at its final size: growing
+    // it name by name would move every slot several times over.
+    if (count == 0)
+        return 0;
+    if (name_index_reserve(&dir->index, count) < 0)
+        return -ENOMEM;
+    for (const scan_dir_entry* entry : ring_records<const scan_dir_entry>(&dir->entries)) {
+        if (name_index_add(&dir->index, entry->name) < 0)
             return -ENOMEM;
     }
     return 0;
