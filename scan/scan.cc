@@ -227,20 +227,20 @@ void free_device(scan_device* device) {
 }
 
 // A device record with the path prefix followed directly by the name. The
-// record, its name and its path are one allocation, released together.
+// record and its path are one allocation, released together; the name is
+// the path's tail, so it is not stored twice.
 static scan_device* make_device(const char* prefix, const char* name) {
     size_t prefix_length = std::strlen(prefix);
     size_t name_length = std::strlen(name);
-    size_t size = sizeof(scan_device) + name_length + 1 + prefix_length + name_length + 1;
+    size_t size = sizeof(scan_device) + prefix_length + name_length + 1;
     auto device = static_cast<scan_device*>(std::malloc(size));
     if (!device)
         return nullptr;
     device->next = device->prev = nullptr;
-    device->name = reinterpret_cast<char*>(device + 1);
-    device->path = device->name + name_length + 1;
-    std::memcpy(device->name, name, name_length + 1);
+    device->path = reinterpret_cast<char*>(device + 1);
+    device->name = device->path + prefix_length;
     std::memcpy(device->path, prefix, prefix_length);
-    std::memcpy(device->path + prefix_length, name, name_length + 1);
+    std::memcpy(device->name, name, name_length + 1);
     return device;
 }
 
