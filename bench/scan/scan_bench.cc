@@ -225,13 +225,17 @@ int main(int argc, char** argv) {
     const row& a = rows[0];
     const row& b = rows[1];
     const row& c = rows[2];
-    std::printf("time factor per doubling of the input, wall clock:\n"
-                "  10k->100k: scan %.2f, scan -D %.2f, awk %.2f\n"
-                "  50k->100k: scan %.2f, scan -D %.2f, awk %.2f\n",
-                per_doubling(a.scan.wall, c.scan.wall, 10),
-                per_doubling(a.scan_dir.wall, c.scan_dir.wall, 10),
-                per_doubling(a.awk.wall, c.awk.wall, 10), per_doubling(b.scan.wall, c.scan.wall, 2),
-                per_doubling(b.scan_dir.wall, c.scan_dir.wall, 2),
-                per_doubling(b.awk.wall, c.awk.wall, 2));
+    auto factors = [](const char* span, const row& small, const row& large, double ratio) {
+        auto f = [&](const timing row::*which, double timing::*field) {
+            return per_doubling(small.*which.*field, large.*which.*field, ratio);
+        };
+        std::printf("  %s: scan %.2f (%.2f), scan -D %.2f (%.2f), awk %.2f (%.2f)\n", span,
+                    f(&row::scan, &timing::wall), f(&row::scan, &timing::cpu),
+                    f(&row::scan_dir, &timing::wall), f(&row::scan_dir, &timing::cpu),
+                    f(&row::awk, &timing::wall), f(&row::awk, &timing::cpu));
+    };
+    std::printf("time factor per doubling of the input, wall clock (CPU time):\n");
+    factors("10k->100k", a, c, 10);
+    factors("50k->100k", b, c, 2);
     return 0;
 }
