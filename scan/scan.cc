@@ -21,6 +21,7 @@ namespace {
 
 // 4096 characters of a line and its terminating NUL.
 constexpr size_t line_buffer_size = 4097;
+constexpr size_t table_buffer_size = 64 * 1024;
 
 template <typename T>
 T* new_record() {
@@ -134,9 +135,16 @@ int read_partitions(const partition_tables& tables, partition_step step, void* c
     malloc_ptr<char> name(alloc_text(line_buffer_size));
     if (!name)
         return -ENOMEM;
+    // A table of many partitions is read in large pieces rather than in the
+    // stream's default of one block per read. Declared before the stream, so
+    // that it outlives it.
+    malloc_ptr<char> stream_buffer(alloc_text(table_buffer_size));
+    if (!stream_buffer)
+        return -ENOMEM;
     unique_file table(std::fopen(tables.partitions, "r"));
     if (!table)
         return -errno;
+    setvbuf(table.get(), stream_buffer.get(), _IOFBF, table_buffer_size);
 
     bool media_test = ide_dir_present(tables.ide);
     while (std::fgets(line.get(), static_cast<int>(line_buffer_size), table.get())) {
