@@ -9,9 +9,16 @@
 
 namespace vlm {
 
+// The first bytes of a name, zero-padded: a name shorter than the key is
+// held whole, so comparing keys compares the names without reading them.
+struct name_key {
+    char bytes[16];
+};
+
 struct name_slot {
     const char* name;  // null for an empty slot
     uint64_t hash;     // of the name; spares most comparisons of texts
+    name_key key;
 };
 
 struct name_index {
@@ -22,6 +29,9 @@ struct name_index {
 
 // An empty set that holds no memory yet.
 void name_index_init(name_index* index);
+// Makes room for `count` names in all, so that adding them grows the set no
+// more. Returns 0 or -ENOMEM; on -ENOMEM the set is unchanged.
+int name_index_reserve(name_index* index, size_t count);
 // Adds the name (borrowed, not copied). Returns 0 or -ENOMEM; on -ENOMEM the
 // set is unchanged.
 int name_index_add(name_index* index, const char* name);

@@ -21,6 +21,7 @@ namespace {
 
 // 4096 characters of a line and its terminating NUL.
 constexpr size_t line_buffer_size = 4097;
+constexpr size_t table_buffer_size = 64 * 1024;
 
 template <typename T>
 T* new_record() {
@@ -134,9 +135,16 @@ int read_partitions(const partition_tables& tables, partition_step step, void* c
     malloc_ptr<char> name(alloc_text(line_buffer_size));
     if (!name)
         return -ENOMEM;
+    // A table of many partitions is read in large pieces rather than in the
+    // stream's default of one block per read. Declared before the stream, so
+    // that it outlives it.
+    malloc_ptr<char> stream_buffer(alloc_text(table_buffer_size));
+    if (!stream_buffer)
+        return -ENOMEM;
     unique_file table(std::fopen(tables.partitions, "r"));
     if (!table)
         return -errno;
+    setvbuf(table.get(), stream_buffer.get(), _IOFBF, table_buffer_size);
 
     bool media_test = ide_dir_present(tables.ide);
     while (std::fgets(line.get(), static_cast<int>(line_buffer_size), table.get())) {
@@ -158,6 +166,7 @@ int read_scan_dir(const char* text, scan_dir* dir) {
     unique_dir stream(opendir(text));
     if (!stream)
         return 0;
+    size_t count = 0;
     while (const dirent* entry = readdir(stream.get())) {
         const char* name = entry->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
@@ -171,7 +180,16 @@ int read_scan_dir(const char* text, scan_dir* dir) {
         std::memcpy(record->name, name, size);
         // Appended first, so that free_scan_dirs releases it whatever follows.
         ring_append(&dir->entries, record);
-        if (name_index_add(&dir->index, record->name) < 0)
+        count++;
+    }
+    // The index is made once the names are known, at its final size: growing
+    // it name by name would move every slot several times over.
+    if (count == 0)
+        return 0;
+    if (name_index_reserve(&dir->index, count) < 0)
+        return -ENOMEM;
+    for (const scan_dir_entry* entry : ring_records<const scan_dir_entry>(&dir->entries)) {
+        if (name_index_add(&dir->index, entry->name) < 0)
             return -ENOMEM;
     }
     return 0;
@@ -217,20 +235,20 @@ void free_device(scan_device* device) {
 }
 
 // A device record with the path prefix followed directly by the name. The
-// record, its name and its path are one allocation, released together.
+// record and its path are one allocation, released together; the name is
+// the path's tail, so it is not stored twice.
 static scan_device* make_device(const char* prefix, const char* name) {
     size_t prefix_length = std::strlen(prefix);
     size_t name_length = std::strlen(name);
-    size_t size = sizeof(scan_device) + name_length + 1 + prefix_length + name_length + 1;
+    size_t size = sizeof(scan_device) + prefix_length + name_length + 1;
     auto device = static_cast<scan_device*>(std::malloc(size));
     if (!device)
         return nullptr;
     device->next = device->prev = nullptr;
-    device->name = reinterpret_cast<char*>(device + 1);
-    device->path = device->name + name_length + 1;
-    std::memcpy(device->name, name, name_length + 1);
+    device->path = reinterpret_cast<char*>(device + 1);
+    device->name = device->path + prefix_length;
     std::memcpy(device->path, prefix, prefix_length);
-    std::memcpy(device->path + prefix_length, name, name_length + 1);
+    std::memcpy(device->name, name, name_length + 1);
     return device;
 }
 

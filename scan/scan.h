@@ -35,7 +35,7 @@ namespace vlm {
 // The record owns its texts: they live in the record's own allocation and
 // go with it.
 struct scan_device : ring_node {
-    char* name;  // the partition name as the table gives it
+    char* name;  // the partition name as the table gives it: the tail of path
     char* path;  // the scan directory's text followed by the name
 };
 

@@ -40,11 +40,14 @@ bool move_onto(int fd, int target) {
     return true;
 }
 
-[[noreturn]] void exec_tool(const char** argv, stream_capture* streams, int out_write,
+// The child's part. It runs in the parent's memory until the exec (vfork):
+// it fills slot 0, moves descriptors, execs or ends, and changes nothing
+// else the parent holds (the descriptor numbers come by value).
+[[noreturn]] void exec_tool(const char** argv, const int (&read_ends)[2], int out_write,
                             int err_write) {
     argv[0] = tool_name;
-    close(streams[0].read_end.release());
-    close(streams[1].read_end.release());
+    close(read_ends[0]);
+    close(read_ends[1]);
     if (move_onto(out_write, STDOUT_FILENO) && move_onto(err_write, STDERR_FILENO))
         execvp(tool_name, const_cast<char* const*>(argv));
     _exit(-errno);
@@ -138,11 +141,18 @@ int run_tool(const char** argv, captured_text* out, captured_text* err) {
     if (rc < 0)
         return rc;
 
-    pid_t pid = fork();
+    // vfork spares copying this process's page tables for a child that only
+    // execs: the parent waits until the exec has happened (or the child has
+    // ended), then clears slot 0, which the child filled in shared memory.
+    const int read_ends[2] = {streams[0].read_end.get(), streams[1].read_end.get()};
+    const int out_fd = out_write.get();
+    const int err_fd = err_write.get();
+    pid_t pid = vfork();
+    if (pid == 0)
+        exec_tool(argv, read_ends, out_fd, err_fd);
+    argv[0] = nullptr;
     if (pid < 0)
         return -errno;
-    if (pid == 0)
-        exec_tool(argv, streams, out_write.get(), err_write.get());
 
     // Without the parent's copies each pipe ends when the child's copy does.
     out_write.reset();

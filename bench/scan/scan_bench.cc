@@ -1,7 +1,9 @@
 // Times velmortev-scan-partitions on fake partition tables of 10k, 50k and
 // 100k lines, alone and with a scan directory holding every partition's
-// name, against an awk one-liner that prints /dev/NAME for every line with a
-// non-zero major, measured in the same run. The tables are shown to both
+// name, against the awk one-liner
+//     awk 'NR>2 && $1!=0 {print "/dev/"$4}' /proc/partitions
+// measured in the same run. After the two header lines, line i of a table is
+// printf("  65 %6d    1000 sd%07d\n", i % 256, i). The tables are shown to both
 // programs as /proc/partitions through bind mounts in this process's own
 // mount namespace, so the machine's real table is never involved.
 //
@@ -26,7 +28,7 @@
 
 namespace {
 
-const char awk_program[] = "$1+0 != 0 && NF >= 4 {print \"/dev/\" $4}";
+const char awk_program[] = "NR>2 && $1!=0 {print \"/dev/\"$4}";
 const char kernel_table[] = "/proc/partitions";
 
 double now() {
@@ -36,7 +38,9 @@ double now() {
 }
 
 std::string partition_name(int i) {
-    return "sdq" + std::to_string(i / 4) + "p" + std::to_string(i % 4 + 1);
+    char name[32];
+    std::snprintf(name, sizeof name, "sd%07d", i);
+    return name;
 }
 
 bool write_table(const std::string& path, int lines) {
@@ -45,8 +49,7 @@ bool write_table(const std::string& path, int lines) {
         return false;
     std::fprintf(f, "major minor  #blocks  name\n\n");
     for (int i = 0; i < lines; i++)
-        std::fprintf(f, "%4d %7d %10d %s\n", 65 + i % 8, i % 256, 1048576 + i,
-                     partition_name(i).c_str());
+        std::fprintf(f, "  65 %6d    1000 %s\n", i % 256, partition_name(i).c_str());
     return std::fclose(f) == 0;
 }
 
@@ -99,17 +102,24 @@ double median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
-// Medians of wall and CPU time over the runs.
-timing median_time(const std::vector<std::string>& command, int runs) {
-    std::vector<double> wall, cpu;
+// Runs the commands in turn, round after round, so that all of them see the
+// same machine; medians of wall and CPU time per command. Empty when a run
+// failed.
+std::vector<timing> median_times(const std::vector<std::vector<std::string>>& commands, int runs) {
+    std::vector<std::vector<double>> wall(commands.size()), cpu(commands.size());
     for (int i = 0; i < runs; i++) {
-        timing t = time_run(command);
-        if (t.wall < 0)
-            return t;
-        wall.push_back(t.wall);
-        cpu.push_back(t.cpu);
+        for (size_t c = 0; c < commands.size(); c++) {
+            timing t = time_run(commands[c]);
+            if (t.wall < 0)
+                return {};
+            wall[c].push_back(t.wall);
+            cpu[c].push_back(t.cpu);
+        }
     }
-    return {median(wall), median(cpu)};
+    std::vector<timing> medians;
+    for (size_t c = 0; c < commands.size(); c++)
+        medians.push_back({median(wall[c]), median(cpu[c])});
+    return medians;
 }
 
 long count_lines(const std::string& path) {
@@ -148,16 +158,20 @@ bool measure(const std::string& scanner, const std::string& work, int lines, int
     bool counts_ok = time_run(awk, out.c_str()).wall >= 0 && count_lines(out) == lines &&
                      time_run(scan, out.c_str()).wall >= 0 && count_lines(out) == lines &&
                      time_run(scan_dir, out.c_str()).wall >= 0 && count_lines(out) == 2L * lines;
+    std::vector<timing> medians;
     if (counts_ok) {
-        r->lines = lines;
-        r->awk = median_time(awk, runs);
-        r->scan = median_time(scan, runs);
-        r->scan_dir = median_time(scan_dir, runs);
+        medians = median_times({awk, scan, scan_dir}, runs);
+        if (!medians.empty()) {
+            r->lines = lines;
+            r->awk = medians[0];
+            r->scan = medians[1];
+            r->scan_dir = medians[2];
+        }
     } else {
         std::fprintf(stderr, "scan_bench: unexpected output for %d lines\n", lines);
     }
     umount2(kernel_table, MNT_DETACH);
-    return counts_ok && r->awk.wall > 0 && r->scan.wall > 0 && r->scan_dir.wall > 0;
+    return counts_ok && !medians.empty();
 }
 
 double per_doubling(double t_small, double t_large, double size_ratio) {
@@ -198,7 +212,8 @@ int main(int argc, char** argv) {
     if (!ok)
         return 1;
 
-    std::printf("median of %d runs; ratio = scanner time / awk time, wall clock (CPU time)\n", runs);
+    std::printf("median of %d interleaved runs; ratio = scanner time / awk time, wall clock (CPU time)\n",
+                runs);
     std::printf("%8s %16s %16s %13s %16s %13s\n", "lines", "awk ms", "scan ms", "ratio",
                 "scan -D ms", "ratio");
     for (const row& r : rows)
@@ -210,13 +225,17 @@ int main(int argc, char** argv) {
     const row& a = rows[0];
     const row& b = rows[1];
     const row& c = rows[2];
-    std::printf("time factor per doubling of the input, wall clock:\n"
-                "  10k->100k: scan %.2f, scan -D %.2f, awk %.2f\n"
-                "  50k->100k: scan %.2f, scan -D %.2f, awk %.2f\n",
-                per_doubling(a.scan.wall, c.scan.wall, 10),
-                per_doubling(a.scan_dir.wall, c.scan_dir.wall, 10),
-                per_doubling(a.awk.wall, c.awk.wall, 10), per_doubling(b.scan.wall, c.scan.wall, 2),
-                per_doubling(b.scan_dir.wall, c.scan_dir.wall, 2),
-                per_doubling(b.awk.wall, c.awk.wall, 2));
+    auto factors = [](const char* span, const row& small, const row& large, double ratio) {
+        auto f = [&](const timing row::*which, double timing::*field) {
+            return per_doubling(small.*which.*field, large.*which.*field, ratio);
+        };
+        std::printf("  %s: scan %.2f (%.2f), scan -D %.2f (%.2f), awk %.2f (%.2f)\n", span,
+                    f(&row::scan, &timing::wall), f(&row::scan, &timing::cpu),
+                    f(&row::scan_dir, &timing::wall), f(&row::scan_dir, &timing::cpu),
+                    f(&row::awk, &timing::wall), f(&row::awk, &timing::cpu));
+    };
+    std::printf("time factor per doubling of the input, wall clock (CPU time):\n");
+    factors("10k->100k", a, c, 10);
+    factors("50k->100k", b, c, 2);
     return 0;
 }

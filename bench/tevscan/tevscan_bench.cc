@@ -12,6 +12,8 @@
 // Honesty: the tool counts its runs; every round checks that both sides ran
 // it 2,000 times, that tevscan ended with status 0 and printed nothing, and
 // that all 1,000 nodes are still there.
+//
+// Usage: tevscan_bench [ROUNDS [TEVSCAN]]   (5 rounds; this build's tevscan)
 #include <fcntl.h>
 #include <sched.h>
 #include <spawn.h>
@@ -111,6 +113,8 @@ void hide_the_real_table(const std::string& table) {
 
 int main(int argc, char** argv) {
     int rounds = argc > 1 ? std::atoi(argv[1]) : 5;
+    // Another tevscan, e.g. one of an earlier build, may stand in for this build's.
+    const std::string tevscan = argc > 2 ? argv[2] : TEVSCAN_PATH;
     if (geteuid() != 0)
         die("needs root for its private mount namespace");
     vlm::test::scratch_dir dir;
@@ -157,7 +161,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < rounds; i++) {
         int status;
         vlm::test::write_file(counter, "");
-        t_scan.push_back(time_run({TEVSCAN_PATH, "-l", manager}, scan_env, output, &status));
+        t_scan.push_back(time_run({tevscan, "-l", manager}, scan_env, output, &status));
         check("tevscan", status, true);
         for (auto [times, environment] :
              {std::pair{&t_driver, &env}, std::pair{&t_rigged, &rigged_env}}) {

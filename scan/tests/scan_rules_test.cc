@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <random>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -324,11 +325,17 @@ TEST(ScanDirs, LargeDirectoryIsLookedUpByName) {
     lines names, wanted;
     for (int i = 0; i < 1500; i++)
         names.push_back("dm-" + std::to_string(i));
+    // Names around the length that is compared without reading the text.
+    for (const char* n : {"fifteen-chars-x", "sixteen-chars-xy", "sixteen-chars-xy-and-more"})
+        names.push_back(n);
     std::string dir = dir_with(f.tmp, "big", names) + "/";
     add_scan_dir(&f.dirs, dir.c_str());
-    lines partitions = {"dm-1499", "dm-1500", "dm-0", "dm-00"};
+    lines partitions = {"dm-1499", "dm-1500", "dm-0", "dm-00", "fifteen-chars-x",
+                        "fifteen-chars-", "sixteen-chars-xy", "sixteen-chars-xy-and-mor",
+                        "sixteen-chars-xy-and-more"};
+    std::set<std::string> present(names.begin(), names.end());
     for (const std::string& p : partitions) {
-        if (p == "dm-1499" || p == "dm-0")
+        if (present.count(p))
             wanted.push_back(dir + p);
         wanted.push_back("/dev/" + p);
     }

@@ -51,6 +51,17 @@ TEST(RunTool, RefusesAVectorWithoutAnEmptySlotZero) {
     EXPECT_TRUE(tool.calls().empty());
 }
 
+// The child names the error of its exec in its exit code; the caller's slot 0
+// is empty again, as after any run.
+TEST(RunTool, FailedExecIsTheChildsExitCode) {
+    scratch_dir empty;
+    tool_run r = run_with_path(empty.path(), {"-I"});
+    ASSERT_TRUE(WIFEXITED(r.status));
+    EXPECT_EQ(WEXITSTATUS(r.status), -ENOENT & 0xff);
+    EXPECT_EQ(text(r.out), "");
+    EXPECT_EQ(r.slot0_after, nullptr);
+}
+
 TEST(RunTool, FullBufferKeepsCapacityMinusOneBytes) {
     size_t c = capture_capacity();
     EXPECT_EQ(c, 8 * size_t(getpagesize()));
