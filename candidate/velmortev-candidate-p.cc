@@ -1,7 +1,6 @@
 // velmortev-candidate-p: answers through its exit status whether a block
 // device may carry a disk label. With -v it says why a device is refused.
 #include <fcntl.h>
-#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
@@ -52,15 +51,6 @@ int refuse(int status, const char* fmt, const char* device) {
     return status;
 }
 
-// The same for a failed system call: the status is its negated errno, and
-// the message takes the device path and the error's text.
-int refuse_errno(const char* fmt, const char* device) {
-    int status = -errno;
-    if (verbose)
-        error(fmt, device, strerror(-status));
-    return status;
-}
-
 bool is_accepted_whole_device(int fd) {
     for (const char* driver : whole_device_drivers)
         if (is_block_driver(fd, driver))
@@ -68,21 +58,34 @@ bool is_accepted_whole_device(int fd) {
     return false;
 }
 
+// The message for each step at which the open can fail; the ones of a
+// failed call take the error's text after the device path.
+const char* open_failure_message(open_step step) {
+    switch (step) {
+    case open_step::stat_path:
+        return "Unable to query file \"%s\": %s\n";
+    case open_step::path_type:
+        return "File \"%s\" is not a block device\n";
+    case open_step::open_path:
+        return "Unable to open device \"%s\": %s\n";
+    case open_step::stat_opened:
+        return "Unable to query device \"%s\": %s\n";
+    case open_step::opened_type:
+        break;
+    }
+    return "Device \"%s\" is not a block device\n";
+}
+
 // Checks that the path is a block device nobody else holds, then that it is
 // a partition, a whole device of an accepted driver, or forced.
 int check_candidate(const char* device) {
-    struct stat st;
-    if (stat(device, &st) < 0)
-        return refuse_errno("Unable to query file \"%s\": %s\n", device);
-    if (!S_ISBLK(st.st_mode))
-        return refuse(-ENOTBLK, "File \"%s\" is not a block device\n", device);
-    unique_fd fd(open(device, O_RDWR | O_EXCL | O_CLOEXEC));
-    if (!fd)
-        return refuse_errno("Unable to open device \"%s\": %s\n", device);
-    if (fstat(fd.get(), &st) < 0)
-        return refuse_errno("Unable to query device \"%s\": %s\n", device);
-    if (!S_ISBLK(st.st_mode))
-        return refuse(-ENOTBLK, "Device \"%s\" is not a block device\n", device);
+    open_step failed = open_step::stat_path;
+    unique_fd fd(open_checked_block(device, O_RDWR | O_EXCL | O_CLOEXEC, &failed));
+    if (!fd) {
+        if (verbose)
+            error(open_failure_message(failed), device, strerror(-fd.get()));
+        return fd.get();
+    }
     if (force || is_partition(fd.get()) || is_accepted_whole_device(fd.get()))
         return 0;
     return refuse(-EINVAL, "Device \"%s\" is not a partition\n", device);

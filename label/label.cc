@@ -18,8 +18,9 @@ int open_label_device(const char* path, bool for_writing) {
     return open_checked_block(path, flags);
 }
 
-// Transfers the whole buffer at offset 0, repeating interrupted or refused
-// calls, so a block is never half read or half written without an error.
+// Transfers the whole buffer, repeating interrupted or refused calls, so a
+// block is never half read or half written without an error. The transfer
+// is given how much is done and how much is left.
 template <typename Transfer>
 static int transfer_block(Transfer transfer, size_t size) {
     size_t done = 0;
@@ -115,17 +116,8 @@ int write_label_block(int fd, const label_info* info) {
 }
 
 int write_zero_mib(int fd, const unsigned char* zeroes) {
-    size_t done = 0;
-    while (done < zero_span) {
-        ssize_t n = write(fd, zeroes + done, zero_span - done);
-        if (n > 0)
-            done += static_cast<size_t>(n);
-        else if (n == 0)
-            return -ENOSPC;
-        else if (errno != EINTR && errno != EAGAIN)
-            return -errno;
-    }
-    return 0;
+    return transfer_block(
+        [&](size_t done, size_t rest) { return write(fd, zeroes + done, rest); }, zero_span);
 }
 
 int flush_device(int fd) {

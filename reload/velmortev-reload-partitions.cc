@@ -1,16 +1,11 @@
 // velmortev-reload-partitions: asks the kernel to reread the partition table
 // of every whole disk named on standard input, one path per line. Silent;
 // the status is 0 once the input ends.
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-
 #include <cstdio>
 #include <cstring>
 
 #include "blockdev.h"
 #include "frame.h"
-#include "owners.h"
 
 using namespace vlm;
 
@@ -24,29 +19,6 @@ const char reload_usage[] =
 // Every option ends the process, so no letter of its own is ever handled.
 const option_table options = {":-:hV", {}, missing_argument::unexpected, nullptr};
 
-// Only block devices are opened: opening a FIFO for reading would wait for a
-// writer forever, and opening a character device can have side effects.
-// Anything else is passed over like a path that cannot be opened.
-unique_fd open_block_device(const char* path) {
-    return unique_fd(open_checked_block(path, O_RDONLY | O_CLOEXEC));
-}
-
-bool names_partition(const char* path) {
-    unique_fd fd = open_block_device(path);
-    return fd && is_partition(fd.get());
-}
-
-// A device whose geometry cannot be read counts as a whole disk. The reread
-// request is refused while a partition of the disk is in use; that is no
-// concern of ours, so its result is ignored.
-void reload_one(const char* path) {
-    if (names_partition(path))
-        return;
-    unique_fd fd = open_block_device(path);
-    if (fd)
-        ioctl(fd.get(), BLKRRPART, 0);
-}
-
 // Each fgets gives at most 4095 characters of a line; a longer line arrives
 // in pieces and each piece is taken as a path of its own.
 int reload_partitions() {
@@ -55,7 +27,7 @@ int reload_partitions() {
         size_t length = std::strlen(line);
         if (length > 0 && line[length - 1] == '\n')
             line[length - 1] = '\0';
-        reload_one(line);
+        reread_if_whole_disk(line);
     }
     return 0;
 }

@@ -69,9 +69,12 @@
 #include <string>
 #include <string_view>
 
+#include "manager.h"
+
 namespace {
 
-constexpr long manager_type = 0x958459f6;
+// As statfs reports it: the type word holds the manager's number as is.
+constexpr auto manager_type = static_cast<__fsword_t>(vlm::manager_fs_type);
 
 template <typename F>
 F next_symbol(const char* name) {

@@ -3,10 +3,6 @@
 // disk, removes every disk node that tevtool no longer reports as valid, and
 // creates a node for every partition whose label tevtool reports as marked.
 // Every disk operation is one run of tevtool.
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
-#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -18,6 +14,7 @@
 
 #include "blockdev.h"
 #include "frame.h"
+#include "manager.h"
 #include "owners.h"
 #include "run_tool.h"
 #include "scan.h"
@@ -30,8 +27,6 @@ const char usage_text[] =
     "Usage: tevscan -l <manager> [-s <pattern> ...] [-x <pattern>]\n"
     "       tevscan -h\n"
     "       tevscan -V\n";
-
-constexpr uint64_t manager_fs_type = 0x958459f6;
 
 // Tries between the queries of a device that is not there yet: the first
 // wait, its growth, and the wait at which the device is given up.
@@ -115,13 +110,6 @@ const char* parse_options(int argc, char** argv, pattern_rings* rings) {
     return manager;
 }
 
-int check_manager(const char* manager) {
-    struct statfs fs;
-    if (statfs(manager, &fs) < 0)
-        return -errno;
-    return static_cast<uint64_t>(fs.f_type) == manager_fs_type ? 0 : -ENXIO;
-}
-
 // One finished run of tevtool.
 struct tool_call {
     tool_outcome outcome;
@@ -188,23 +176,6 @@ bool contains(const captured_text& t, const char* needle) {
 const char* exit_code_text(int code) { return strerror(-static_cast<int8_t>(code)); }
 
 // Phase 1 ---------------------------------------------------------------
-
-// Only block devices are opened, so no request reaches any other kind of
-// file that happens to sit at a device path.
-bool is_partition_path(const char* path) {
-    unique_fd fd(open_checked_block(path, O_RDONLY));
-    return fd && is_partition(fd.get());
-}
-
-// Asks for the table of a whole disk to be reread; failures are of no
-// consequence and pass silently.
-void reread_if_whole_disk(const char* path) {
-    if (is_partition_path(path))
-        return;
-    unique_fd fd(open_checked_block(path, O_RDONLY));
-    if (fd)
-        ioctl(fd.get(), BLKRRPART, 0);
-}
 
 void reread_partition_tables(ring_node* order) {
     for (scan_pattern* pattern : ring_records<scan_pattern>(order))
