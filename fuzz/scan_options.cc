@@ -1,10 +1,13 @@
 // The whole command line of velmortev-scan-partitions, over a fixed
 // partition table; scan directories cannot be opened in the fuzz world.
-#define main scan_main
-#include "../scan/velmortev-scan-partitions.cc"
-#undef main
+#include <cerrno>
+#include <string>
 
 #include "harness.h"
+#include "scan.h"
+#include "scan_command.h"
+
+using namespace vlm;
 
 namespace {
 
@@ -19,12 +22,11 @@ void release(ring_node* patterns) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     dev_dir_given = false;
-    out_of_memory = false;
-    argument_count = 0;
+    scan_run = {};
     fuzz::arguments args(std::string_view(reinterpret_cast<const char*>(data), size),
                          "velmortev-scan-partitions");
     fuzz::redirected_streams streams;
-    int status = fuzz::run_main(scan_main, args);
+    int status = fuzz::run_main(scan_command, args);
     fuzz::require(status == 0 || status == -EINVAL, "unexpected status", std::to_string(status));
     release(&order_patterns);
     release(&exclude_patterns);
