@@ -9,17 +9,6 @@
 
 using namespace vlm;
 
-namespace {
-
-// The rings survive a usage error inside the run (the process would have
-// ended); release them before the next one.
-void release(ring_node* patterns) {
-    if (patterns->next)
-        free_patterns(patterns);
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     dev_dir_given = false;
     scan_run = {};
@@ -28,8 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::redirected_streams streams;
     int status = fuzz::run_main(scan_command, args);
     fuzz::require(status == 0 || status == -EINVAL, "unexpected status", std::to_string(status));
-    release(&order_patterns);
-    release(&exclude_patterns);
+    scan_patterns.clear();
     if (scan_dirs.next)
         free_scan_dirs(&scan_dirs);
     return 0;

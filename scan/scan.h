@@ -163,6 +163,26 @@ void empty_bucket(scan_pattern* pattern);
 // order. The texts are not released.
 void free_patterns(ring_node* patterns);
 
+// The order and exclude pattern rings of a run, with their buckets: both
+// start empty and are released with the owner.
+struct pattern_rings {
+    ring_node order;
+    ring_node exclude;
+    pattern_rings() {
+        ring_init(&order);
+        ring_init(&exclude);
+    }
+    ~pattern_rings() { clear(); }
+    pattern_rings(const pattern_rings&) = delete;
+    pattern_rings& operator=(const pattern_rings&) = delete;
+
+    // Releases every pattern of both rings, leaving them empty.
+    void clear() {
+        free_patterns(&order);
+        free_patterns(&exclude);
+    }
+};
+
 // Unlinks and releases every scan directory with its names. The texts are
 // not released.
 void free_scan_dirs(ring_node* scan_dirs);

@@ -11,8 +11,7 @@
 namespace vlm {
 
 scan_flags scan_run;
-ring_node order_patterns;
-ring_node exclude_patterns;
+pattern_rings scan_patterns;
 ring_node scan_dirs;
 
 namespace {
@@ -37,13 +36,13 @@ bool handle_option(int letter, const char* arg) {
     case 'o':
         if (!*arg)
             print_usage(-EINVAL, "Empty order pattern\n");
-        if (!add_pattern(&order_patterns, arg))
+        if (!add_pattern(&scan_patterns.order, arg))
             give_up("Unable to allocate order pattern \"%s\"\n", arg);
         return true;
     case 'x':
         if (!*arg)
             print_usage(-EINVAL, "Empty exclude pattern\n");
-        if (!add_pattern(&exclude_patterns, arg))
+        if (!add_pattern(&scan_patterns.exclude, arg))
             give_up("Unable to allocate exclude pattern \"%s\"\n", arg);
         return true;
     case 'D':
@@ -62,7 +61,7 @@ const option_table options = {":o:x:D:l:-:hV", {}, missing_argument::requires_ar
                               handle_option};
 
 int scan_and_list() {
-    if (!add_pattern(&order_patterns, "")) {
+    if (!add_pattern(&scan_patterns.order, "")) {
         error("Unable to create the default pattern\n");
         return -ENOMEM;
     }
@@ -70,11 +69,11 @@ int scan_and_list() {
         error("Unable to create the default scan-directory\n");
         return -ENOMEM;
     }
-    scan_setup setup{&order_patterns, &exclude_patterns, &scan_dirs, error};
+    scan_setup setup{&scan_patterns.order, &scan_patterns.exclude, &scan_dirs, error};
     int rc = scan_partitions(setup);
     if (rc < 0)
         return rc;
-    for (const scan_pattern* pattern : ring_records<const scan_pattern>(&order_patterns)) {
+    for (const scan_pattern* pattern : ring_records<const scan_pattern>(&scan_patterns.order)) {
         for (const scan_device* device : ring_records<const scan_device>(&pattern->bucket))
             std::printf("%s\n", device->path);
     }
@@ -86,16 +85,13 @@ int scan_and_list() {
 int scan_command(int argc, char** argv) {
     progname = "velmortev-scan-partitions";
     usage_text = scan_usage;
-    ring_init(&order_patterns);
-    ring_init(&exclude_patterns);
     ring_init(&scan_dirs);
 
     scan_run.argument_count = argc;
     parse_options(argc, argv, options);
     int rc = scan_run.out_of_memory ? -ENOMEM : scan_and_list();
 
-    free_patterns(&order_patterns);
-    free_patterns(&exclude_patterns);
+    scan_patterns.clear();
     free_scan_dirs(&scan_dirs);
     return rc;
 }

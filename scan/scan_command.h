@@ -3,7 +3,7 @@
 // claims each of them and leaving out the excluded ones.
 #pragma once
 
-#include "ring.h"
+#include "scan.h"
 
 namespace vlm {
 
@@ -16,8 +16,7 @@ extern scan_flags scan_run;
 
 // The rings the options fill. They outlive a usage error inside the run (the
 // process ends then), so a caller that goes on releases them.
-extern ring_node order_patterns;
-extern ring_node exclude_patterns;
+extern pattern_rings scan_patterns;
 extern ring_node scan_dirs;
 
 // The whole command: the options and the run. Returns the exit status;

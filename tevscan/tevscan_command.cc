@@ -29,22 +29,6 @@ constexpr unsigned first_wait = 1;
 constexpr unsigned wait_step = 2;
 constexpr unsigned last_wait = 7;
 
-// The pattern rings of the run, released when the run ends.
-struct pattern_rings {
-    ring_node order;
-    ring_node exclude;
-    pattern_rings() {
-        ring_init(&order);
-        ring_init(&exclude);
-    }
-    ~pattern_rings() {
-        free_patterns(&order);
-        free_patterns(&exclude);
-    }
-    pattern_rings(const pattern_rings&) = delete;
-    pattern_rings& operator=(const pattern_rings&) = delete;
-};
-
 // Writes "tevscan: " and the message to standard error.
 __attribute__((format(printf, 1, 2))) void report(const char* fmt, ...) {
     std::fputs("tevscan: ", stderr);
