@@ -41,6 +41,10 @@
 //       of main, so programs started by this one count nothing. In a program
 //       built with AddressSanitizer the runtime's own strdup and operator new
 //       do not come through malloc: counts there differ from the plain build.
+//   VLM_TESTBED_SWAP_AT_OPEN=PATH=FILE
+//       the first open of PATH (the text as the program passes it) renames
+//       FILE onto PATH just before it goes on, as if the path were swapped
+//       between the program's look at it and its open.
 //   VLM_TESTBED_ALLOC_COUNT=FILE
 //       at its end the program writes the number of allocations it made,
 //       counted the same way, to FILE, so that a test knows how many there
@@ -153,6 +157,21 @@ void log_rrpart(dev_t rdev) {
         return;
     dprintf(fd, "%u:%u\n", major(rdev), minor(rdev));
     close(fd);
+}
+
+// ---- Swapped paths ----------------------------------------------------------
+
+void swap_before_open(const char* path) {
+    static bool swapped = false;
+    const char* plan = getenv("VLM_TESTBED_SWAP_AT_OPEN");
+    const char* split = plan ? strchr(plan, '=') : nullptr;
+    if (swapped || !split || !path)
+        return;
+    std::string target(plan, size_t(split - plan));
+    if (target != path)
+        return;
+    swapped = true;
+    rename(split + 1, target.c_str());
 }
 
 // ---- Allocation failures ----------------------------------------------------
@@ -623,6 +642,39 @@ ssize_t write(int fd, const void* buf, size_t count) {
                 lseek(fd, position + done, SEEK_SET);
             return done;
         });
+}
+
+int open(const char* path, int flags, ...) {
+    static auto real = next_symbol<int (*)(const char*, int, ...)>("open");
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = __OPEN_NEEDS_MODE(flags) ? va_arg(ap, mode_t) : 0;
+    va_end(ap);
+    swap_before_open(path);
+    return real(path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...) {
+    static auto real = next_symbol<int (*)(const char*, int, ...)>("open64");
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = __OPEN_NEEDS_MODE(flags) ? va_arg(ap, mode_t) : 0;
+    va_end(ap);
+    swap_before_open(path);
+    return real(path, flags, mode);
+}
+
+// The checked forms a fortified caller uses when its flags are not constant.
+int __open_2(const char* path, int flags) {
+    static auto real = next_symbol<int (*)(const char*, int)>("__open_2");
+    swap_before_open(path);
+    return real(path, flags);
+}
+
+int __open64_2(const char* path, int flags) {
+    static auto real = next_symbol<int (*)(const char*, int)>("__open64_2");
+    swap_before_open(path);
+    return real(path, flags);
 }
 
 int fsync(int fd) {

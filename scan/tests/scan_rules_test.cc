@@ -3,6 +3,7 @@
 // order the buckets list them.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -333,6 +334,27 @@ TEST(ScanDirs, LargeDirectoryIsLookedUpByName) {
         wanted.push_back("/dev/" + p);
     }
     EXPECT_EQ(f.scan(table(partitions)), wanted);
+}
+
+// Directories at the fill limits of the name index (half full, full before
+// it grows, one name past) find every name they hold and none other. An
+// index that filled up would search forever for the absent name: the alarm
+// ends the test then.
+TEST(ScanDirs, DirectoriesAtTheIndexFillLimitsFindTheirNamesOnly) {
+    alarm(30);
+    for (int count : {31, 32, 33, 63, 64, 65, 127, 128, 129}) {
+        scan_fixture f;
+        lines names;
+        for (int i = 0; i < count; i++)
+            names.push_back("dm-" + std::to_string(i));
+        std::string dir = dir_with(f.tmp, "d", names) + "/";
+        add_scan_dir(&f.dirs, dir.c_str());
+        const std::string& last = names.back();
+        EXPECT_EQ(f.scan(table({"absent", "dm-0", last})),
+                  (lines{"/dev/absent", dir + "dm-0", "/dev/dm-0", dir + last, "/dev/" + last}))
+            << count << " names";
+    }
+    alarm(0);
 }
 
 TEST(TevscanForm, EveryDeviceGetsDevPath) {
