@@ -6,9 +6,9 @@
 #include <span>
 #include <string_view>
 
-namespace vlm {
+#include "version.h"
 
-inline constexpr const char* kit_version = "2.1.10";
+namespace vlm {
 
 // The name in front of every diagnostic and in the version line.
 extern const char* progname;
@@ -24,7 +24,7 @@ void error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void print_usage(int status, const char* fmt = nullptr, ...)
     __attribute__((format(printf, 2, 3)));
 
-// Writes "progname version 2.1.10" to standard output and ends with 0.
+// Writes "progname version <kit_version>" to standard output and ends with 0.
 [[noreturn]] void print_version();
 
 // A word accepted after "--" that acts as one of the program's letters.
