@@ -5,7 +5,7 @@
 
 #include "disk.h"
 #include "frame.h"
-#include "label.h"
+#include "label_name.h"
 
 namespace vlm {
 
