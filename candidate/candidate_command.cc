@@ -1,14 +1,14 @@
-#include "candidate_command.h"
+#include "candidate/candidate_command.h"
 
 #include <fcntl.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "blockdev.h"
-#include "drivers.h"
-#include "frame.h"
-#include "owners.h"
+#include "candidate/drivers.h"
+#include "frame/frame.h"
+#include "lib/blockdev.h"
+#include "lib/owners.h"
 
 namespace vlm {
 

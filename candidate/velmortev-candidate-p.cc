@@ -1,5 +1,5 @@
 // velmortev-candidate-p: answers through its exit status whether a block
 // device may carry a disk label. With -v it says why a device is refused.
-#include "candidate_command.h"
+#include "candidate/candidate_command.h"
 
 int main(int argc, char** argv) { return vlm::candidate_command(argc, argv); }

@@ -1,11 +1,11 @@
-#include "discover.h"
+#include "discover/discover.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "owners.h"
+#include "lib/owners.h"
 
 namespace vlm {
 

@@ -1,4 +1,4 @@
-#include "tevlib.h"
+#include "discover/tevlib.h"
 
 #include <dlfcn.h>
 

@@ -1,7 +1,7 @@
 // velmortev-discover: loads TEVLib and prints the disks that it discovers
 // for the discovery string given as the first argument.
-#include "discover.h"
-#include "tevlib.h"
+#include "discover/discover.h"
+#include "discover/tevlib.h"
 
 using namespace vlm;
 

@@ -1,4 +1,4 @@
-#include "disk.h"
+#include "disk/disk.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "blockdev.h"
-#include "frame.h"
-#include "owners.h"
+#include "frame/frame.h"
+#include "lib/blockdev.h"
+#include "lib/owners.h"
 
 namespace vlm {
 

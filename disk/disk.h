@@ -3,7 +3,7 @@
 // labelled device.
 #pragma once
 
-#include "manager.h"
+#include "lib/manager.h"
 
 namespace vlm {
 

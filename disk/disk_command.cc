@@ -1,11 +1,11 @@
-#include "disk_command.h"
+#include "disk/disk_command.h"
 
 #include <cerrno>
 #include <cstring>
 
-#include "disk.h"
-#include "frame.h"
-#include "label_name.h"
+#include "disk/disk.h"
+#include "frame/frame.h"
+#include "label/label_name.h"
 
 namespace vlm {
 

@@ -1,5 +1,5 @@
 // velmortev-instantiate-disk / velmortev-clean-disk: creates or removes the
 // disk node of a label in the manager filesystem.
-#include "disk_command.h"
+#include "disk/disk_command.h"
 
 int main(int argc, char** argv) { return vlm::disk_command(argc, argv); }

@@ -1,4 +1,4 @@
-#include "frame.h"
+#include "frame/frame.h"
 
 #include <unistd.h>
 

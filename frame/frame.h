@@ -6,7 +6,7 @@
 #include <span>
 #include <string_view>
 
-#include "version.h"
+#include "frame/version.h"
 
 namespace vlm {
 

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <string>
 
-#include "candidate_command.h"
+#include "candidate/candidate_command.h"
 #include "harness.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <string>
 
-#include "disk_command.h"
+#include "disk/disk_command.h"
 #include "harness.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

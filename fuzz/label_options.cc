@@ -5,8 +5,8 @@
 #include <string>
 
 #include "harness.h"
-#include "label.h"
-#include "label_command.h"
+#include "label/label.h"
+#include "label/label_command.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     vlm::label_run = {};

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "harness.h"
-#include "reload_command.h"
+#include "reload/reload_command.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view input(reinterpret_cast<const char*>(data), size);

@@ -4,8 +4,8 @@
 #include <string>
 
 #include "harness.h"
-#include "scan.h"
-#include "scan_command.h"
+#include "scan/scan.h"
+#include "scan/scan_command.h"
 
 using namespace vlm;
 

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "run_tool.h"
-#include "tevscan_command.h"
+#include "tevscan/run_tool.h"
+#include "tevscan/tevscan_command.h"
 
 #include "harness.h"
 

@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "harness.h"
-#include "run_tool.h"
-#include "tevscan_command.h"
+#include "tevscan/run_tool.h"
+#include "tevscan/tevscan_command.h"
 
 using namespace vlm;
 

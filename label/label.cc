@@ -1,4 +1,4 @@
-#include "label.h"
+#include "label/label.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "blockdev.h"
+#include "lib/blockdev.h"
 
 namespace vlm {
 

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "label_name.h"
-#include "owners.h"
+#include "label/label_name.h"
+#include "lib/owners.h"
 
 namespace vlm {
 

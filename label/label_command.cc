@@ -1,4 +1,4 @@
-#include "label_command.h"
+#include "label/label_command.h"
 
 #include <unistd.h>
 
@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "frame.h"
-#include "blockdev.h"
-#include "label.h"
-#include "owners.h"
+#include "frame/frame.h"
+#include "label/label.h"
+#include "lib/blockdev.h"
+#include "lib/owners.h"
 
 namespace vlm {
 

@@ -1,9 +1,9 @@
-#include "label_name.h"
+#include "label/label_name.h"
 
 #include <cerrno>
 #include <cstring>
 
-#include "frame.h"
+#include "frame/frame.h"
 
 namespace vlm {
 

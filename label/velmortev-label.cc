@@ -1,5 +1,5 @@
 // velmortev-read-label / velmortev-write-label: prints, writes, replaces or
 // clears the label in the first logical block of a block device.
-#include "label_command.h"
+#include "label/label_command.h"
 
 int main(int argc, char** argv) { return vlm::label_command(argc, argv); }

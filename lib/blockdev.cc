@@ -1,4 +1,4 @@
-#include "blockdev.h"
+#include "lib/blockdev.h"
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -8,7 +8,7 @@
 
 #include <cerrno>
 
-#include "owners.h"
+#include "lib/owners.h"
 
 namespace vlm {
 

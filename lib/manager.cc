@@ -1,4 +1,4 @@
-#include "manager.h"
+#include "lib/manager.h"
 
 #include <sys/statfs.h>
 

@@ -1,10 +1,10 @@
-#include "reload_command.h"
+#include "reload/reload_command.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "blockdev.h"
-#include "frame.h"
+#include "frame/frame.h"
+#include "lib/blockdev.h"
 
 namespace vlm {
 

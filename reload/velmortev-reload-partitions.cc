@@ -1,6 +1,6 @@
 // velmortev-reload-partitions: asks the kernel to reread the partition table
 // of every whole disk named on standard input, one path per line. Silent;
 // the status is 0 once the input ends.
-#include "reload_command.h"
+#include "reload/reload_command.h"
 
 int main(int argc, char** argv) { return vlm::reload_command(argc, argv); }

@@ -26,8 +26,8 @@
 
 #include <cstddef>
 
-#include "name_index.h"
-#include "ring.h"
+#include "lib/ring.h"
+#include "scan/name_index.h"
 
 namespace vlm {
 

@@ -1,12 +1,12 @@
-#include "scan_command.h"
+#include "scan/scan_command.h"
 
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 
-#include "frame.h"
-#include "scan.h"
+#include "frame/frame.h"
+#include "scan/scan.h"
 
 namespace vlm {
 

@@ -3,7 +3,7 @@
 // claims each of them and leaving out the excluded ones.
 #pragma once
 
-#include "scan.h"
+#include "scan/scan.h"
 
 namespace vlm {
 

@@ -1,6 +1,6 @@
 // velmortev-scan-partitions: lists the device paths of the system's
 // partitions, one per line, grouped by the first order pattern that claims
 // each of them and leaving out the excluded ones.
-#include "scan_command.h"
+#include "scan/scan_command.h"
 
 int main(int argc, char** argv) { return vlm::scan_command(argc, argv); }

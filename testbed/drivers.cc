@@ -28,7 +28,7 @@
 #include <string>
 #include <string_view>
 
-#include "manager.h"
+#include "lib/manager.h"
 
 #include "layer.h"
 

@@ -1,4 +1,4 @@
-#include "run_tool.h"
+#include "tevscan/run_tool.h"
 
 #include <poll.h>
 #include <sys/wait.h>

@@ -3,6 +3,6 @@
 // disk, removes every disk node that tevtool no longer reports as valid, and
 // creates a node for every partition whose label tevtool reports as marked.
 // Every disk operation is one run of tevtool.
-#include "tevscan_command.h"
+#include "tevscan/tevscan_command.h"
 
 int main(int argc, char** argv) { return vlm::tevscan_command(argc, argv); }

@@ -1,4 +1,4 @@
-#include "tevscan_command.h"
+#include "tevscan/tevscan_command.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -7,12 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "blockdev.h"
-#include "frame.h"
-#include "manager.h"
-#include "owners.h"
-#include "run_tool.h"
-#include "scan.h"
+#include "frame/frame.h"
+#include "lib/blockdev.h"
+#include "lib/manager.h"
+#include "lib/owners.h"
+#include "scan/scan.h"
+#include "tevscan/run_tool.h"
 
 namespace vlm {
 

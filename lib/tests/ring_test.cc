@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "ring.h"
+#include "lib/ring.h"
 
 using namespace vlm;
 

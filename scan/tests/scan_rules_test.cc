@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "scan.h"
 #include "dir_fixture.h"
+#include "scan/scan.h"
 #include "support.h"
 
 using namespace vlm;
