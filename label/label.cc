@@ -36,7 +36,11 @@ static int transfer_block(Transfer transfer, size_t size) {
     return 0;
 }
 
-static int read_whole_block(int fd, aligned_buffer& buf) {
+// Reads the first logical block for the record's fields; -EINVAL for a
+// missing record or descriptor.
+static int read_whole_block(int fd, const label_info* info, aligned_buffer& buf) {
+    if (!info || fd < 0)
+        return -EINVAL;
     size_t size = static_cast<size_t>(logical_block_size(fd));
     int rc = buf.make(size, size);
     if (rc < 0)
@@ -59,10 +63,8 @@ static void store_le32(unsigned char* p, uint32_t v) {
 }
 
 int read_label_block(int fd, label_info* info) {
-    if (!info || fd < 0)
-        return -EINVAL;
     aligned_buffer buf;
-    int rc = read_whole_block(fd, buf);
+    int rc = read_whole_block(fd, info, buf);
     if (rc < 0)
         return rc;
     const unsigned char* data = buf.data();
@@ -94,10 +96,8 @@ malloc_ptr<char> copy_label(const label_info* info) {
 }
 
 int write_label_block(int fd, const label_info* info) {
-    if (!info || fd < 0)
-        return -EINVAL;
     aligned_buffer buf;
-    int rc = read_whole_block(fd, buf);
+    int rc = read_whole_block(fd, info, buf);
     if (rc < 0)
         return rc;
     unsigned char* data = buf.data();

@@ -332,15 +332,8 @@ int open(const char* path, int flags, ...) {
     return real(path, flags, mode);
 }
 
-int open64(const char* path, int flags, ...) {
-    static auto real = next_symbol<int (*)(const char*, int, ...)>("open64");
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = __OPEN_NEEDS_MODE(flags) ? va_arg(ap, mode_t) : 0;
-    va_end(ap);
-    swap_before_open(path);
-    return real(path, flags, mode);
-}
+// On this 64-bit system the 64 forms are the plain ones.
+int open64(const char* path, int flags, ...) __attribute__((alias("open")));
 
 // The checked forms a fortified caller uses when its flags are not constant.
 int __open_2(const char* path, int flags) {
@@ -349,11 +342,7 @@ int __open_2(const char* path, int flags) {
     return real(path, flags);
 }
 
-int __open64_2(const char* path, int flags) {
-    static auto real = next_symbol<int (*)(const char*, int)>("__open64_2");
-    swap_before_open(path);
-    return real(path, flags);
-}
+int __open64_2(const char* path, int flags) __attribute__((alias("__open_2")));
 
 int fsync(int fd) {
     static auto real = next_symbol<int (*)(int)>("fsync");
