@@ -5,7 +5,8 @@ cd "$(dirname "$0")"
 tools/ensure-deps.sh tests reliability
 # The tests are switched on explicitly: the main job may have configured
 # build/ without them.
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORTEV_TESTS=ON
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORTEV_TESTS=ON \
+  -DVELMORTEV_WERROR=ON
 cmake --build build -j"$(nproc)"
 ctest --test-dir build -j"$(nproc)" --output-on-failure --timeout 300
 
@@ -16,7 +17,7 @@ FUZZ_JOBS=${FUZZ_JOBS:-$(nproc)} fuzz/run.sh all "${FUZZ_SECONDS:-30}"
 # Sanitizer. Two scan tests show the program a fixture directory in place of
 # /proc, where the sanitizer runtime reads the program's own name and says so
 # on standard error before anything can quiet it: they run in the plain pass.
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORTEV_SANITIZE=ON \
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORTEV_SANITIZE=ON -DVELMORTEV_WERROR=ON \
   -DVELMORTEV_BENCH=OFF
 cmake --build build-asan -j"$(nproc)"
 ctest --test-dir build-asan -j"$(nproc)" --output-on-failure --timeout 300 \

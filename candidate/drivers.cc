@@ -1,4 +1,4 @@
-#include "drivers.h"
+#include "candidate/drivers.h"
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "owners.h"
+#include "lib/owners.h"
 
 namespace vlm {
 

@@ -1,12 +1,12 @@
-#include "discover.h"
+#include "discover/discover.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
-#include "owners.h"
-#include "standard_streams.h"
+#include "lib/owners.h"
+#include "lib/standard_streams.h"
 
 namespace vlm {
 

@@ -2,7 +2,7 @@
 // context, discovers and prints one line per disk the library hands back.
 #pragma once
 
-#include "tevlib.h"
+#include "discover/tevlib.h"
 
 namespace vlm {
 

@@ -1,4 +1,4 @@
-#include "tevlib.h"
+#include "discover/tevlib.h"
 
 #include <dlfcn.h>
 
@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <type_traits>
 
-#include "standard_streams.h"
+#include "lib/standard_streams.h"
 
 namespace vlm {
 

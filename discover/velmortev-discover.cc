@@ -1,8 +1,8 @@
 // velmortev-discover: loads TEVLib and prints the disks that it discovers
 // for the discovery string given as the first argument.
-#include "discover.h"
-#include "tevlib.h"
-#include "standard_streams.h"
+#include "discover/discover.h"
+#include "discover/tevlib.h"
+#include "lib/standard_streams.h"
 
 using namespace vlm;
 

@@ -1,19 +1,17 @@
-#include "disk.h"
+#include "disk/disk.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <type_traits>
 
-#include "blockdev.h"
-#include "frame.h"
-#include "owners.h"
+#include "frame/frame.h"
+#include "lib/blockdev.h"
+#include "lib/owners.h"
 
 namespace vlm {
 
@@ -51,20 +49,6 @@ int make_node(const char* manager, const char* label, const char* path, dev_t rd
 }
 
 }  // namespace
-
-int check_manager(const char* manager) {
-    if (!manager || manager[0] == '\0')
-        return -EINVAL;
-    struct statfs fs;
-    if (statfs(manager, &fs) < 0)
-        return -errno;
-    // f_type is a signed word. Where it is 32 bits wide the manager's type has
-    // its sign bit set, so it goes through the unsigned type of its own width
-    // and widens as a positive number, never sign-extended.
-    using word = std::make_unsigned_t<decltype(fs.f_type)>;
-    uint64_t type = static_cast<word>(fs.f_type);
-    return type == manager_fs_type ? 0 : -ENXIO;
-}
 
 int open_block_device(const char* path) {
     return open_checked_block(path, O_RDWR);

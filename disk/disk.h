@@ -1,19 +1,11 @@
-// The disk nodes of the manager filesystem: recognising the manager, opening
-// block devices, and creating and removing the node <manager>/disks/<label>
-// that stands for a labelled device.
+// The disk nodes of the manager filesystem: opening block devices, and
+// creating and removing the node <manager>/disks/<label> that stands for a
+// labelled device.
 #pragma once
 
-#include <cstdint>
+#include "lib/manager.h"
 
 namespace vlm {
-
-// The filesystem type word statfs reports for the manager filesystem.
-inline constexpr uint64_t manager_fs_type = 0x958459f6;
-
-// 0 when the path lies on a mounted manager filesystem; -EINVAL for an absent
-// or empty path, the negated errno of statfs, or -ENXIO for any other
-// filesystem.
-int check_manager(const char* manager);
 
 // Opens the path read-write as a block device (links are followed). Returns
 // the descriptor, -ENOTBLK, or the negated errno of the failed step.

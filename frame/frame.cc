@@ -1,4 +1,4 @@
-#include "frame.h"
+#include "frame/frame.h"
 
 #include <unistd.h>
 
@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "standard_streams.h"
+#include "lib/standard_streams.h"
 
 namespace vlm {
 
@@ -115,6 +115,14 @@ char* require_operand(int argc, char** argv, int& index, const char* missing) {
 void refuse_extra_operands(int argc, int index) {
     if (index < argc)
         print_usage(-EINVAL, "Too many arguments\n");
+}
+
+int run_program(int (*command)(int argc, char** argv), int argc, char** argv) {
+    int rc = open_missing_standard_fds();
+    if (rc < 0)
+        return rc;
+    rc = command(argc, argv);
+    return finish_stdout(rc, progname);
 }
 
 }  // namespace vlm

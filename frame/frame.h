@@ -6,9 +6,9 @@
 #include <span>
 #include <string_view>
 
-namespace vlm {
+#include "frame/version.h"
 
-inline constexpr const char* kit_version = "2.1.10";
+namespace vlm {
 
 // The name in front of every diagnostic and in the version line.
 extern const char* progname;
@@ -25,8 +25,8 @@ void error(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void print_usage(int status, const char* fmt = nullptr, ...)
     __attribute__((format(printf, 2, 3)));
 
-// Writes "progname version 2.1.10" to standard output and ends with 0, or
-// with the error of standard output when that could not be written.
+// Writes "progname version <kit_version>" to standard output and ends with 0,
+// or with the error of standard output when that could not be written.
 [[noreturn]] void print_version();
 
 // A word accepted after "--" that acts as one of the program's letters.
@@ -68,5 +68,10 @@ int choose_invocation(char** argv, const char* module, const char* first,
 char* require_operand(int argc, char** argv, int& index, const char* missing);
 // Ends with "Too many arguments" when any operand is left.
 void refuse_extra_operands(int argc, int index);
+
+// The entry point of a program of the frame: takes descriptors 0, 1 and 2
+// before anything is opened, runs the command, and makes sure its standard
+// output was written completely (see lib/standard_streams.h).
+int run_program(int (*command)(int argc, char** argv), int argc, char** argv);
 
 }  // namespace vlm

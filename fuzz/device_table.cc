@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "drivers.h"
+#include "candidate/drivers.h"
 #include "harness.h"
 
 using namespace vlm;

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "discover.h"
+#include "discover/discover.h"
 #include "harness.h"
 
 using namespace vlm;

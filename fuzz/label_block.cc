@@ -9,7 +9,7 @@
 #include <string>
 
 #include "harness.h"
-#include "label.h"
+#include "label/label.h"
 
 namespace {
 

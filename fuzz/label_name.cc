@@ -6,9 +6,9 @@
 #include <cstring>
 #include <string>
 
-#include "frame.h"
+#include "frame/frame.h"
 #include "harness.h"
-#include "label.h"
+#include "label/label.h"
 
 namespace {
 

@@ -1,18 +1,19 @@
 // The whole command line of velmortev-read-label / velmortev-write-label:
 // the invocation name (the input's first piece), options and operands, up
 // to the open of the device, which the fuzz world refuses.
-#define main label_main
-#include "../label/velmortev-label.cc"
-#undef main
+#include <cerrno>
+#include <string>
 
 #include "harness.h"
+#include "label/label.h"
+#include "label/label_command.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    write_mode = force = delete_label = zero_ends = false;
-    accept_cleared = 0;
+    vlm::label_run = {};
+    vlm::accept_cleared = 0;
     fuzz::arguments args(std::string_view(reinterpret_cast<const char*>(data), size), nullptr);
     fuzz::redirected_streams streams;
-    int status = fuzz::run_main(label_main, args);
+    int status = fuzz::run_main(vlm::label_command, args);
     // Usage errors, a wrong name, a refused open: nothing else can end it here.
     fuzz::require(status == 0 || status == -EINVAL || status == -ENOENT,
                   "unexpected status", std::to_string(status));

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "harness.h"
-#include "scan.h"
+#include "scan/scan.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A line as fgets hands it over: no NUL inside, at most 4096 bytes.

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "harness.h"
-#include "scan.h"
+#include "scan/scan.h"
 
 using namespace vlm;
 

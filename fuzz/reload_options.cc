@@ -1,13 +1,12 @@
 // The command line and the device list of velmortev-reload-partitions: the
 // input up to its first "\n\n" gives the arguments (one per line), the rest
 // is standard input. The fuzz world opens no path, so no device is asked.
-#define main reload_main
-#include "../reload/velmortev-reload-partitions.cc"
-#undef main
-
 #include <algorithm>
+#include <cerrno>
+#include <string>
 
 #include "harness.h"
+#include "reload/reload_command.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string_view input(reinterpret_cast<const char*>(data), size);
@@ -19,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                          "velmortev-reload-partitions");
     fuzz::redirected_input in(list);
     fuzz::redirected_streams streams;
-    int status = fuzz::run_main(reload_main, args);
+    int status = fuzz::run_main(vlm::reload_command, args);
     fuzz::require(status == 0 || status == -EINVAL, "unexpected status", std::to_string(status));
     return 0;
 }

@@ -6,14 +6,18 @@
 // disk entry (query, delete) and one device (queries, create) is checked
 // against the rules of the flow: which entry is removed, what the delete
 // gives, and which label is created.
-#define main tevscan_main
-#include "../tevscan/tevscan.cc"
-#undef main
-
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "harness.h"
+#include "tevscan/run_tool.h"
+#include "tevscan/tevscan_command.h"
+
+using namespace vlm;
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "label.h"
+#include "label/label.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -6,8 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "blockdev.h"
-#include "frame.h"
+#include "lib/blockdev.h"
 
 namespace vlm {
 
@@ -18,8 +17,9 @@ int open_label_device(const char* path, bool for_writing) {
     return open_checked_block(path, flags);
 }
 
-// Transfers the whole buffer at offset 0, repeating interrupted or refused
-// calls, so a block is never half read or half written without an error.
+// Transfers the whole buffer, repeating interrupted or refused calls, so a
+// block is never half read or half written without an error. The transfer
+// is given how much is done and how much is left.
 template <typename Transfer>
 static int transfer_block(Transfer transfer, size_t size) {
     size_t done = 0;
@@ -36,7 +36,11 @@ static int transfer_block(Transfer transfer, size_t size) {
     return 0;
 }
 
-static int read_whole_block(int fd, aligned_buffer& buf) {
+// Reads the first logical block for the record's fields; -EINVAL for a
+// missing record or descriptor.
+static int read_whole_block(int fd, const label_info* info, aligned_buffer& buf) {
+    if (!info || fd < 0)
+        return -EINVAL;
     size_t size = static_cast<size_t>(logical_block_size(fd));
     int rc = buf.make(size, size);
     if (rc < 0)
@@ -59,10 +63,8 @@ static void store_le32(unsigned char* p, uint32_t v) {
 }
 
 int read_label_block(int fd, label_info* info) {
-    if (!info || fd < 0)
-        return -EINVAL;
     aligned_buffer buf;
-    int rc = read_whole_block(fd, buf);
+    int rc = read_whole_block(fd, info, buf);
     if (rc < 0)
         return rc;
     const unsigned char* data = buf.data();
@@ -94,10 +96,8 @@ malloc_ptr<char> copy_label(const label_info* info) {
 }
 
 int write_label_block(int fd, const label_info* info) {
-    if (!info || fd < 0)
-        return -EINVAL;
     aligned_buffer buf;
-    int rc = read_whole_block(fd, buf);
+    int rc = read_whole_block(fd, info, buf);
     if (rc < 0)
         return rc;
     unsigned char* data = buf.data();
@@ -115,17 +115,8 @@ int write_label_block(int fd, const label_info* info) {
 }
 
 int write_zero_mib(int fd, const unsigned char* zeroes) {
-    size_t done = 0;
-    while (done < zero_span) {
-        ssize_t n = write(fd, zeroes + done, zero_span - done);
-        if (n > 0)
-            done += static_cast<size_t>(n);
-        else if (n == 0)
-            return -ENOSPC;
-        else if (errno != EINTR && errno != EAGAIN)
-            return -errno;
-    }
-    return 0;
+    return transfer_block(
+        [&](size_t done, size_t rest) { return write(fd, zeroes + done, rest); }, zero_span);
 }
 
 int flush_device(int fd) {
@@ -155,22 +146,6 @@ void set_label_fields(label_info* info, const char* text) {
 void clear_label_fields(label_info* info) {
     std::memcpy(info->magic, magic_cleared, label_magic_size);
     std::memset(info->label, 0, label_max);
-}
-
-static bool is_upper(unsigned char c) { return c >= 'A' && c <= 'Z'; }
-
-void validate_label(char* text) {
-    for (char* p = text; *p; p++) {
-        unsigned char c = static_cast<unsigned char>(*p);
-        if (c >= 'a' && c <= 'z')
-            *p = static_cast<char>(c - 0x20);
-        else if (c >= 0x80 || !(is_upper(c) || (c >= '0' && c <= '9') || c == '_'))
-            print_usage(-EINVAL, "Invalid characters in label: '%c'\n", c);
-    }
-    if (text[0] != '\0' && !is_upper(static_cast<unsigned char>(text[0])))
-        print_usage(-EINVAL, "Invalid characters in label: '%c'\n", text[0]);
-    if (std::strlen(text) > label_max)
-        print_usage(-EINVAL, "Label size exceeds '%d' characters\n", int(label_max));
 }
 
 }  // namespace vlm

@@ -1,12 +1,12 @@
-// The label block in a device's first logical block, the block operations
-// of the label program, and the label-name rules shared with the disk node
-// program.
+// The label block in a device's first logical block and the block
+// operations of the label program.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
-#include "owners.h"
+#include "label/label_name.h"
+#include "lib/owners.h"
 
 namespace vlm {
 
@@ -14,7 +14,6 @@ inline constexpr size_t label_checksum_offset = 12;
 inline constexpr size_t label_magic_offset = 32;
 inline constexpr size_t label_text_offset = 40;
 inline constexpr size_t label_magic_size = 8;
-inline constexpr size_t label_max = 24;
 inline constexpr size_t zero_span = 1048576;  // bytes zeroed at each end by -c
 
 inline constexpr char magic_labelled[] = "VLMRDISK";
@@ -62,9 +61,5 @@ uint32_t fold_label(const char* label);
 void set_label_fields(label_info* info, const char* text);
 // Marks the record cleared; the checksum is kept as it is.
 void clear_label_fields(label_info* info);
-
-// The label-name rules, applied in place: folds lower-case letters to upper
-// case, or ends the process through print_usage with -EINVAL.
-void validate_label(char* text);
 
 }  // namespace vlm

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <utility>
 
 namespace vlm {
@@ -42,32 +43,26 @@ private:
     int fd_ = -1;
 };
 
+// Releasers for std::unique_ptr, one per kind of resource.
+struct free_deleter {
+    void operator()(void* p) const { std::free(p); }
+};
+struct file_closer {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+struct dir_closer {
+    void operator()(DIR* d) const { closedir(d); }
+};
+
 // Memory from malloc, calloc, strdup or posix_memalign, released with free.
 template <typename T>
-class malloc_ptr {
-public:
-    malloc_ptr() = default;
-    explicit malloc_ptr(T* p) : p_(p) {}
-    malloc_ptr(malloc_ptr&& other) noexcept : p_(other.release()) {}
-    malloc_ptr& operator=(malloc_ptr&& other) noexcept {
-        reset(other.release());
-        return *this;
-    }
-    malloc_ptr(const malloc_ptr&) = delete;
-    malloc_ptr& operator=(const malloc_ptr&) = delete;
-    ~malloc_ptr() { reset(); }
+using malloc_ptr = std::unique_ptr<T, free_deleter>;
 
-    T* get() const { return p_; }
-    explicit operator bool() const { return p_ != nullptr; }
-    T* release() { return std::exchange(p_, nullptr); }
-    void reset(T* p = nullptr) {
-        std::free(p_);
-        p_ = p;
-    }
+// A stdio stream opened with fopen; closed with fclose.
+using unique_file = std::unique_ptr<FILE, file_closer>;
 
-private:
-    T* p_ = nullptr;
-};
+// A directory stream opened with opendir; closed with closedir.
+using unique_dir = std::unique_ptr<DIR, dir_closer>;
 
 // A buffer aligned for direct I/O. make() returns 0 or the negated error of
 // the allocation, so that running out of memory is an ordinary result.
@@ -88,42 +83,6 @@ public:
 private:
     malloc_ptr<unsigned char> mem_;
     size_t size_ = 0;
-};
-
-// A stdio stream opened with fopen; closed with fclose.
-class unique_file {
-public:
-    unique_file() = default;
-    explicit unique_file(FILE* f) : f_(f) {}
-    unique_file(const unique_file&) = delete;
-    unique_file& operator=(const unique_file&) = delete;
-    ~unique_file() {
-        if (f_)
-            std::fclose(f_);
-    }
-    FILE* get() const { return f_; }
-    explicit operator bool() const { return f_ != nullptr; }
-
-private:
-    FILE* f_ = nullptr;
-};
-
-// A directory stream opened with opendir; closed with closedir.
-class unique_dir {
-public:
-    unique_dir() = default;
-    explicit unique_dir(DIR* d) : d_(d) {}
-    unique_dir(const unique_dir&) = delete;
-    unique_dir& operator=(const unique_dir&) = delete;
-    ~unique_dir() {
-        if (d_)
-            closedir(d_);
-    }
-    DIR* get() const { return d_; }
-    explicit operator bool() const { return d_ != nullptr; }
-
-private:
-    DIR* d_ = nullptr;
 };
 
 }  // namespace vlm

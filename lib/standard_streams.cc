@@ -1,4 +1,4 @@
-#include "standard_streams.h"
+#include "lib/standard_streams.h"
 
 #include <fcntl.h>
 #include <unistd.h>

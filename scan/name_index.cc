@@ -1,4 +1,4 @@
-#include "name_index.h"
+#include "scan/name_index.h"
 
 #include <sys/mman.h>
 

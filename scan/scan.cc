@@ -1,4 +1,4 @@
-#include "scan.h"
+#include "scan/scan.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "owners.h"
+#include "lib/owners.h"
 
 namespace vlm {
 

@@ -26,8 +26,8 @@
 
 #include <cstddef>
 
-#include "name_index.h"
-#include "ring.h"
+#include "lib/ring.h"
+#include "scan/name_index.h"
 
 namespace vlm {
 
@@ -162,6 +162,26 @@ void empty_bucket(scan_pattern* pattern);
 // Empties every bucket, then unlinks and releases every pattern, in ring
 // order. The texts are not released.
 void free_patterns(ring_node* patterns);
+
+// The order and exclude pattern rings of a run, with their buckets: both
+// start empty and are released with the owner.
+struct pattern_rings {
+    ring_node order;
+    ring_node exclude;
+    pattern_rings() {
+        ring_init(&order);
+        ring_init(&exclude);
+    }
+    ~pattern_rings() { clear(); }
+    pattern_rings(const pattern_rings&) = delete;
+    pattern_rings& operator=(const pattern_rings&) = delete;
+
+    // Releases every pattern of both rings, leaving them empty.
+    void clear() {
+        free_patterns(&order);
+        free_patterns(&exclude);
+    }
+};
 
 // Unlinks and releases every scan directory with its names. The texts are
 // not released.

@@ -1,4 +1,4 @@
-#include "run_tool.h"
+#include "tevscan/run_tool.h"
 
 #include <poll.h>
 #include <sys/wait.h>
@@ -174,12 +174,11 @@ int run_tool(const char** argv, captured_text* out, captured_text* err) {
 tool_outcome decode_outcome(int result) {
     if (result < 0)
         return {tool_ending::not_run, result};
-    int low = result & 0x7f;
-    if (low == 0x7f)
-        return {tool_ending::unknown, result};
-    if (low != 0)
-        return {tool_ending::killed, low};
-    return {tool_ending::exited, (result >> 8) & 0xff};
+    if (WIFEXITED(result))
+        return {tool_ending::exited, WEXITSTATUS(result)};
+    if (WIFSIGNALED(result))
+        return {tool_ending::killed, WTERMSIG(result)};
+    return {tool_ending::unknown, result};
 }
 
 }  // namespace vlm

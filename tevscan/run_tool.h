@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "owners.h"
+#include "lib/owners.h"
 
 namespace vlm {
 

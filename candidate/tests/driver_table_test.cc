@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "drivers.h"
+#include "candidate/drivers.h"
 #include "support.h"
 
 using namespace vlm;

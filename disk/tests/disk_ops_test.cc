@@ -3,7 +3,7 @@
 
 #include <cerrno>
 
-#include "disk.h"
+#include "disk/disk.h"
 
 using namespace vlm;
 

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "frame.h"
-#include "label.h"
+#include "frame/frame.h"
+#include "label/label.h"
 
 using namespace vlm;
 

@@ -3,6 +3,7 @@
 // order the buckets list them.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -12,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "scan.h"
 #include "dir_fixture.h"
+#include "scan/scan.h"
 #include "support.h"
 
 using namespace vlm;
@@ -95,41 +96,6 @@ std::string table(const lines& names) {
     for (const std::string& n : names)
         t += "   8     " + std::to_string(minor++) + "    1024 " + n + "\n";
     return t;
-}
-
-struct node_item : ring_node {
-    int value;
-};
-
-TEST(Ring, KeepsAppendOrderAndAllowsUnlinkingWhileWalking) {
-    ring_node head;
-    ring_init(&head);
-    EXPECT_TRUE(ring_empty(&head));
-    EXPECT_EQ(ring_first<node_item>(&head), nullptr);
-    node_item items[4];
-    for (int i = 0; i < 4; i++) {
-        items[i].value = i;
-        ring_append(&head, &items[i]);
-    }
-    std::vector<int> seen;
-    for (node_item* it : ring_records<node_item>(&head)) {
-        seen.push_back(it->value);
-        if (it->value % 2 == 0)
-            ring_unlink(it);
-    }
-    EXPECT_EQ(seen, (std::vector<int>{0, 1, 2, 3}));
-    EXPECT_EQ(items[0].next, nullptr);
-    EXPECT_EQ(items[0].prev, nullptr);
-    seen.clear();
-    for (const node_item* it : ring_records<const node_item>(&head))
-        seen.push_back(it->value);
-    EXPECT_EQ(seen, (std::vector<int>{1, 3}));
-    EXPECT_EQ(head.prev, &items[3]);
-    EXPECT_EQ(items[3].next, &head);
-    ring_unlink(&items[1]);
-    ring_unlink(&items[3]);
-    EXPECT_TRUE(ring_empty(&head));
-    EXPECT_EQ(head.prev, &head);
 }
 
 // The hand-written line reader must agree with sscanf on every input,
@@ -340,6 +306,27 @@ TEST(ScanDirs, LargeDirectoryIsLookedUpByName) {
         wanted.push_back("/dev/" + p);
     }
     EXPECT_EQ(f.scan(table(partitions)), wanted);
+}
+
+// Directories at the fill limits of the name index (half full, full before
+// it grows, one name past) find every name they hold and none other. An
+// index that filled up would search forever for the absent name: the alarm
+// ends the test then.
+TEST(ScanDirs, DirectoriesAtTheIndexFillLimitsFindTheirNamesOnly) {
+    alarm(30);
+    for (int count : {31, 32, 33, 63, 64, 65, 127, 128, 129}) {
+        scan_fixture f;
+        lines names;
+        for (int i = 0; i < count; i++)
+            names.push_back("dm-" + std::to_string(i));
+        std::string dir = dir_with(f.tmp, "d", names) + "/";
+        add_scan_dir(&f.dirs, dir.c_str());
+        const std::string& last = names.back();
+        EXPECT_EQ(f.scan(table({"absent", "dm-0", last})),
+                  (lines{"/dev/absent", dir + "dm-0", "/dev/dm-0", dir + last, "/dev/" + last}))
+            << count << " names";
+    }
+    alarm(0);
 }
 
 TEST(TevscanForm, EveryDeviceGetsDevPath) {

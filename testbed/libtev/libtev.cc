@@ -40,10 +40,10 @@
 #include <type_traits>
 #include <vector>
 
-#include "blockdev.h"
-#include "label.h"
-#include "owners.h"
-#include "tevlib.h"
+#include "discover/tevlib.h"
+#include "label/label.h"
+#include "lib/blockdev.h"
+#include "lib/owners.h"
 
 namespace {
 

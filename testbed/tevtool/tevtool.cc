@@ -19,9 +19,9 @@
 #include <cstring>
 #include <string>
 
-#include "frame.h"
-#include "label.h"
-#include "owners.h"
+#include "frame/frame.h"
+#include "label/label.h"
+#include "lib/owners.h"
 
 using namespace vlm;
 

@@ -213,6 +213,43 @@ TEST_P(LabelFaults, EveryAllocationFailureEndsWithItsMessage) {
 INSTANTIATE_TEST_SUITE_P(BlockSizes, LabelFaults, ::testing::Values(512u, 4096u),
                          [](const auto& info) { return std::to_string(info.param); });
 
+// A path swapped for a regular file between the look at it and the open is
+// refused by the look at the opened file: the label writer and the candidate
+// test end with -ENOTBLK, and neither the file nor the device changes.
+TEST(SwappedPath, RegularFileSwappedInBeforeTheOpenIsRefused) {
+    REQUIRE_LOOP_DEVICES();
+    random_disk disk;
+    ASSERT_EQ(disk.attach(3 << 20, 512, 11), "");
+    scratch_dir dir;
+    const std::string path = dir.file("disk"), plain = dir.file("plain");
+    const std::string content = disk.first_block() + std::string(4096, 'p');
+    const struct {
+        std::string program;
+        std::vector<std::string> args;
+        std::string message;
+    } cases[] = {
+        {writer, {"-f", path, "swapped"},
+         writer + ": Unable to open device \"" + path + "\": Block device required\n"},
+        {"velmortev-candidate-p", {"-v", "-f", path},
+         "velmortev-candidate-p: Device \"" + path + "\" is not a block device\n"},
+    };
+    for (const auto& c : cases) {
+        unlink(path.c_str());
+        ASSERT_EQ(symlink(disk.path().c_str(), path.c_str()), 0);
+        write_file(plain, content);
+        run_spec spec;
+        spec.program = sbin(c.program);
+        spec.args = c.args;
+        spec.preload = true;
+        spec.env = {{"VLM_TESTBED_SWAP_AT_OPEN", path + "=" + plain}};
+        run_result r = run(spec);
+        EXPECT_EQ(r.status, shell_status(-ENOTBLK)) << c.program << ": " << r.err;
+        EXPECT_EQ(r.err, c.message);
+        EXPECT_TRUE(read_file(path) == content) << c.program;
+        EXPECT_TRUE(disk.head() == disk.original_head()) << c.program;
+    }
+}
+
 // The layer itself, loaded into the test: its calls are used directly, so
 // that what they do to a device can be seen call by call. (Each test runs
 // in a process of its own, and the layer reads its plans on first use.)

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "fake_tool.h"
-#include "run_tool.h"
 #include "support.h"
+#include "tevscan/run_tool.h"
 
 using namespace vlm;
 using namespace vlm::test;

@@ -1,0 +1,19 @@
+// The command of velmortev-candidate-p: answers through its exit status
+// whether a block device may carry a disk label. With -v it says why a
+// device is refused.
+#pragma once
+
+namespace vlm {
+
+// The options of one run; a fresh run starts from candidate_run = {}.
+struct candidate_flags {
+    bool force = false;    // -f: any block device nobody holds will do
+    bool verbose = false;  // -v: say why a device is refused
+};
+extern candidate_flags candidate_run;
+
+// The whole command: the options and the check. Returns the exit status;
+// usage errors end the process through print_usage.
+int candidate_command(int argc, char** argv);
+
+}  // namespace vlm

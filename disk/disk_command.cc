@@ -1,0 +1,68 @@
+#include "disk/disk_command.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "disk/disk.h"
+#include "frame/frame.h"
+#include "label/label_name.h"
+
+namespace vlm {
+
+disk_flags disk_run;
+
+namespace {
+
+const char instantiate_usage[] =
+    "Usage: velmortev-instantiate-disk -l <manager> <device> <label>\n"
+    "       velmortev-instantiate-disk -h\n"
+    "       velmortev-instantiate-disk -V\n";
+const char clean_usage[] =
+    "Usage: velmortev-clean-disk -l <manager> <label>\n"
+    "       velmortev-clean-disk -h\n"
+    "       velmortev-clean-disk -V\n";
+
+bool handle_option(int letter, const char* arg) {
+    if (letter != 'l')
+        return false;
+    if (arg[0] == '\0')
+        print_usage(-EINVAL, "Argument to '-l' cannot be \"\"\n");
+    disk_run.manager = arg;
+    return true;
+}
+
+const option_table options = {":hV-:l:", {}, missing_argument::requires_argument,
+                              handle_option};
+
+}  // namespace
+
+int disk_command(int argc, char** argv) {
+    int mode = choose_invocation(argv, "disk", "velmortev-instantiate-disk",
+                                 "velmortev-clean-disk");
+    if (mode < 0)
+        return mode;
+    bool instantiate = mode == 0;
+    usage_text = instantiate ? instantiate_usage : clean_usage;
+
+    int index = parse_options(argc, argv, options);
+    const char* device = nullptr;
+    if (instantiate)
+        device = require_operand(argc, argv, index, "You must specify a target device\n");
+    // Folded in place, so the node name and every later message use the
+    // upper-case form.
+    char* label = require_operand(argc, argv, index, "You must specify a label\n");
+    validate_label(label);
+    refuse_extra_operands(argc, index);
+    if (!disk_run.manager)
+        print_usage(-EINVAL, "You must specify a manager.\n");
+
+    int rc = check_manager(disk_run.manager);
+    if (rc < 0) {
+        error("Unable to open manager: %s\n", strerror(-rc));
+        return rc;
+    }
+    return instantiate ? instantiate_disk(disk_run.manager, device, label)
+                       : clean_disk(disk_run.manager, label);
+}
+
+}  // namespace vlm

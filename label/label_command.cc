@@ -1,0 +1,167 @@
+#include "label/label_command.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "frame/frame.h"
+#include "label/label.h"
+#include "lib/blockdev.h"
+#include "lib/owners.h"
+
+namespace vlm {
+
+label_flags label_run;
+
+namespace {
+
+const char read_usage[] =
+    "Usage: velmortev-read-label <device>\n"
+    "       velmortev-read-label -h\n"
+    "       velmortev-read-label -V\n";
+const char write_usage[] =
+    "To label: velmortev-write-label [-f] [-c] <device> <label>\n"
+    "To clear: velmortev-write-label -d <device>\n"
+    "          velmortev-write-label -h\n"
+    "          velmortev-write-label -V\n";
+
+bool handle_option(int letter, const char*) {
+    switch (letter) {
+    case 'r':
+        accept_cleared = 1;
+        return true;
+    case 'd':
+    case 'c':
+    case 'f':
+        if (!label_run.write_mode)
+            print_usage(-EINVAL, "Invalid option: '-%c'\n", letter);
+        (letter == 'd'   ? label_run.delete_label
+         : letter == 'c' ? label_run.zero_ends
+                         : label_run.force) = true;
+        return true;
+    }
+    return false;
+}
+
+const option_table options = {":hV-:rdcf", {}, missing_argument::unexpected, handle_option};
+
+// The common start of both modes: open the device and read its label block.
+int open_and_read(const char* device, bool for_writing, unique_fd& fd, label_info& info) {
+    fd = unique_fd(open_label_device(device, for_writing));
+    if (!fd) {
+        error("Unable to open device \"%s\": %s\n", device, strerror(-fd.get()));
+        return fd.get();
+    }
+    int rc = read_label_block(fd.get(), &info);
+    if (rc < 0)
+        error("Unable to read device \"%s\": %s\n", device, strerror(-rc));
+    return rc;
+}
+
+int get_info(const char* device) {
+    unique_fd fd;
+    label_info info;
+    int rc = open_and_read(device, false, fd, info);
+    if (rc < 0)
+        return rc;
+    if (check_label_magic(&info) != 0)
+        return 0;
+    malloc_ptr<char> label = copy_label(&info);
+    if (!label) {
+        error("Unable to allocate memory\n");
+        return -ENOMEM;
+    }
+    std::printf("%s:%s\n", label.get(), device);
+    return 0;
+}
+
+int clear_label(int fd, label_info* info, const char* device) {
+    if (check_label_magic(info) != 0)
+        return 0;
+    clear_label_fields(info);
+    int rc = write_label_block(fd, info);
+    if (rc < 0)
+        error("Unable to remove label from device \"%s\": %s\n", device, strerror(-rc));
+    return rc;
+}
+
+// Zeroes the first and the last MiB of the device.
+int zero_device_ends(int fd) {
+    aligned_buffer zeroes;
+    int rc = zeroes.make(static_cast<size_t>(logical_block_size(fd)), zero_span);
+    if (rc < 0)
+        return rc;
+    std::memset(zeroes.data(), 0, zero_span);
+    if (lseek(fd, 0, SEEK_SET) < 0)
+        return -errno;
+    if ((rc = write_zero_mib(fd, zeroes.data())) < 0)
+        return rc;
+    if (lseek(fd, -static_cast<off_t>(zero_span), SEEK_END) < 0)
+        return -errno;
+    if ((rc = write_zero_mib(fd, zeroes.data())) < 0)
+        return rc;
+    return flush_device(fd);
+}
+
+int set_label(int fd, label_info* info, const char* device, const char* label) {
+    if (!label_run.force && check_label_magic(info) == 0) {
+        malloc_ptr<char> present = copy_label(info);
+        if (present)
+            error("Device \"%s\" is already labeled \"%s\"\n", device, present.get());
+        else
+            error("Unable to allocate memory\n");
+        return -EEXIST;
+    }
+    if (label_run.zero_ends) {
+        int rc = zero_device_ends(fd);
+        if (rc < 0) {
+            error("Unable to clear device \"%s\": %s\n", device, strerror(-rc));
+            return rc;
+        }
+    }
+    if (label[0] == '\0') {
+        error("Unable to label device \"%s\": %s\n", device, strerror(EINVAL));
+        return -EINVAL;
+    }
+    set_label_fields(info, label);
+    int rc = write_label_block(fd, info);
+    if (rc < 0)
+        error("Unable to label device \"%s\": %s\n", device, strerror(-rc));
+    return rc;
+}
+
+int put_info(const char* device, const char* label) {
+    unique_fd fd;
+    label_info info;
+    int rc = open_and_read(device, true, fd, info);
+    if (rc < 0)
+        return rc;
+    if (label_run.delete_label)
+        return clear_label(fd.get(), &info, device);
+    return set_label(fd.get(), &info, device, label);
+}
+
+}  // namespace
+
+int label_command(int argc, char** argv) {
+    int mode = choose_invocation(argv, "label", "velmortev-read-label", "velmortev-write-label");
+    if (mode < 0)
+        return mode;
+    label_run.write_mode = mode == 1;
+    usage_text = label_run.write_mode ? write_usage : read_usage;
+
+    int index = parse_options(argc, argv, options);
+    const char* device = require_operand(argc, argv, index, "You must specify a device\n");
+    char* label = nullptr;
+    if (label_run.write_mode && !label_run.delete_label) {
+        label = require_operand(argc, argv, index, "You must specify a label\n");
+        validate_label(label);
+    }
+    refuse_extra_operands(argc, index);
+
+    return label_run.write_mode ? put_info(device, label) : get_info(device);
+}
+
+}  // namespace vlm
