@@ -41,6 +41,13 @@ done
 [ "$(id -u)" -eq 0 ] || give_up "missing packages: ${missing[*]} (run as root to install them)"
 echo "installing for the VM tests: ${missing[*]}"
 if ! flock /tmp/apt.lock apt-get install -y -qq "${missing[@]}"; then
+  # Stale package lists: the kernel may have moved on to a new ABI.
   flock /tmp/apt.lock apt-get update -qq
-  flock /tmp/apt.lock apt-get install -y -qq "${missing[@]}" || give_up "cannot install ${missing[*]}"
+  headers=$(abi_package)
+  missing=()
+  for p in "${packages[@]:0:${#packages[@]}-1}" "$headers"; do
+    installed "$p" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] ||
+    flock /tmp/apt.lock apt-get install -y -qq "${missing[@]}" || give_up "cannot install ${missing[*]}"
 fi

@@ -44,7 +44,7 @@ label_suite() {
 # mounted, the third held by a device-mapper table), a blank second SCSI
 # disk with a store of its own, a 4096-byte NVMe namespace with two
 # partitions, a loop device with two partitions (room for one in the loop
-# major), a ramdisk and an md device.
+# major), a ramdisk, and a linear md array (no superblock) on a second one.
 load_module scsi_debug dev_size_mb=32 sector_size=512 num_tgts=1 per_host_store=1
 load_module sd_mod
 wait_for /dev/sda
@@ -52,9 +52,10 @@ echo 1 >/sys/bus/pseudo/drivers/scsi_debug/add_host
 wait_for /dev/sdb
 load_module nvme
 load_module loop max_part=1
-load_module brd rd_nr=1 rd_size=8192
+load_module brd rd_nr=2 rd_size=8192
 load_module dm-mod
 load_module md-mod
+load_module linear
 load_module msdos
 load_module nls_cp437
 load_module vlmmgr
@@ -65,12 +66,17 @@ truncate -s 16M /tmp/loop.img
 mbr /tmp/loop.img 2048:8192 10240:8192
 losetup /dev/loop0 /tmp/loop.img
 printf '/dev/sda\n/dev/nvme0n1\n' | velmortev-reload-partitions
-mknod /dev/md0 b 9 0
+echo md0 >/sys/module/md_mod/parameters/new_array
+for setting in metadata_version=none level=linear raid_disks=1 new_dev=1:1 \
+               dev-ram1/size=8192 dev-ram1/slot=0 array_state=active; do
+  echo "${setting#*=}" >"/sys/block/md0/md/${setting%%=*}"
+done
 mkdir -p $manager && mount -t vlmmgr none $manager && mkdir $manager/disks
 wait_for /dev/loop0p2
 
 check "the kernel's partitions" 0 \
-  "sda sda1 sda2 sda3 sdb nvme0n1 nvme0n1p1 nvme0n1p2 loop0 loop0p1 loop0p2 ram0" partitions
+  "sda sda1 sda2 sda3 sdb nvme0n1 nvme0n1p1 nvme0n1p2 loop0 loop0p1 loop0p2 ram0 ram1 md0" \
+  partitions
 check "loop partitions: the first in the loop major, the next blkext" 0 "7 259" \
   "devno /dev/loop0p1 /dev/loop0p2 | sed 's/:[0-9]*//g'"
 check "the drivers of the block majors" 0 \
@@ -92,7 +98,7 @@ check "loop partition in the loop major passes by the driver name" 0 "" \
 check "loop partition (blkext, no geometry) refused" 234 "$(not_a_partition /dev/loop0p2)" \
   velmortev-candidate-p -v /dev/loop0p2
 check "ramdisk" 0 "" velmortev-candidate-p -v /dev/ram0
-check "md device" 0 "" velmortev-candidate-p -v /dev/md0
+check "md array" 0 "active linear" "velmortev-candidate-p -v /dev/md0 && sed -n 's/^md0 : //p' /proc/mdstat | cut -d' ' -f1-2"
 
 mkdosfs /dev/sda2 >/dev/null && mkdir /mnt/sda2 && mount -t msdos /dev/sda2 /mnt/sda2
 echo "0 8192 linear /dev/sda3 0" | dmsetup create vlmlin
@@ -141,6 +147,8 @@ check "scan -o -x -D" 0 "/dev/nvme0n1p1
 /dev/sdb1
 /dev/sdb2
 /dev/ram0
+/dev/ram1
+/dev/md0
 /dev/dm-0" velmortev-scan-partitions -o nvme0n1p -o nvme -x sda -x loop -D /tmp/byname/
 
 # --- The manager-type filesystem.

@@ -85,11 +85,11 @@ if [ ! -e "$tree/boot/vmlinuz-$abi" ]; then
   rm -rf "$cache/download" "$tree"
   mv "$tree.new" "$tree"
 fi
-flock -u 9
 kernel=$tree/boot/vmlinuz-$abi
 modules=$tree/lib/modules/$abi
 
-# The manager-type filesystem, built against the headers of that kernel.
+# The manager-type filesystem, built against the headers of that kernel
+# (still under the lock: VM tests running side by side share the build).
 headers=/usr/src/linux-headers-$abi
 [ -e "$headers/Makefile" ] || unavailable "the kernel headers linux-headers-$abi are not installed"
 module_dir=$build/tests/vm/module-$abi
@@ -103,6 +103,8 @@ if [ ! -e "$module_dir/vlmmgr.ko" ] || [ "$here/module/vlmmgr.c" -nt "$module_di
     exit 1
   }
 fi
+
+flock -u 9
 
 for file in "$build"/sbin/velmortev-candidate-p "$build"/testbed/bin/tevtool "$build"/testbed/libtev.so; do
   [ -e "$file" ] || { echo "run-vm.sh: $file is missing: build the kit first" >&2; exit 1; }
@@ -140,7 +142,7 @@ fi
 
 # The modules the guest may load, each with its dependencies, in load order.
 mkdir -p "$root/lib/modules/$abi"
-for name in scsi_debug sd_mod nvme loop brd dm-mod md-mod msdos nls_cp437; do
+for name in scsi_debug sd_mod nvme loop brd dm-mod md-mod linear msdos nls_cp437; do
   line=$(grep -E "/$name\.ko(\.[gx]z|\.zst)?:" "$modules/modules.dep") ||
     unavailable "the kernel $abi has no module $name"
   order=
