@@ -194,6 +194,8 @@ rm -f $manager/disks/*
 # --- A SCSI disk of 4096-byte sectors: scsi_debug again, reloaded.
 umount /mnt/sda2
 dmsetup remove vlmlin
+check "unmounted, the same disk's reread goes through" 0 "sda sda1 sda2 sda3 sda4" \
+  "echo /dev/sda | velmortev-reload-partitions && partitions | tr ' ' '\n' | grep sda | xargs"
 rmmod scsi_debug
 load_module scsi_debug dev_size_mb=32 sector_size=4096 num_tgts=1
 wait_for /dev/sda
