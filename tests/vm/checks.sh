@@ -51,6 +51,7 @@ wait_for /dev/sda
 echo 1 >/sys/bus/pseudo/drivers/scsi_debug/add_host
 wait_for /dev/sdb
 load_module nvme
+wait_for /dev/nvme0n1
 load_module loop max_part=1
 load_module brd rd_nr=2 rd_size=8192
 load_module dm-mod
@@ -59,7 +60,6 @@ load_module linear
 load_module msdos
 load_module nls_cp437
 load_module vlmmgr
-wait_for /dev/nvme0n1
 mbr /dev/sda 2048:8192 10240:8192 18432:8192
 mbr /dev/nvme0n1 256:1024 1280:1024
 truncate -s 16M /tmp/loop.img
