@@ -148,11 +148,21 @@ for name in scsi_debug sd_mod nvme loop brd dm-mod md-mod linear msdos nls_cp437
   order=
   for path in ${line#*:}; do order="$path $order"; done
   order="$order${line%%:*}"
+  files=
   for path in $order; do
     base=$(basename "$path")
-    [ -e "$root/lib/modules/$abi/$base" ] || cp "$modules/$path" "$root/lib/modules/$abi/$base"
+    base=${base%.ko*}.ko
+    files="$files $base"
+    [ -e "$root/lib/modules/$abi/$base" ] && continue
+    # Compressed modules are unpacked here: busybox insmod takes plain ones.
+    case $path in
+      *.xz) xz -dc "$modules/$path" ;;
+      *.zst) zstd -qdc "$modules/$path" ;;
+      *.gz) gzip -dc "$modules/$path" ;;
+      *) cat "$modules/$path" ;;
+    esac >"$root/lib/modules/$abi/$base"
   done
-  echo "$name $(for path in $order; do basename "$path"; done | xargs)" >>"$root/etc/modules.order"
+  echo "$name$files" >>"$root/etc/modules.order"
 done
 cp "$module_dir/vlmmgr.ko" "$root/lib/modules/$abi/vlmmgr.ko"
 echo "vlmmgr vlmmgr.ko" >>"$root/etc/modules.order"
