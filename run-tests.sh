@@ -6,10 +6,9 @@ tools/ensure-deps.sh
 tools/ensure-vm-deps.sh
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$(nproc)"
+# The plain suite. Its VM tests (label vm) boot Debian's current kernel
+# under QEMU, downloaded once into /var/cache/velmortev-vm.
 ctest --test-dir build -j"$(nproc)" --output-on-failure --timeout 300
-
-# The VM tests (label vm) boot Debian's current kernel under QEMU; they
-# download it once into /var/cache/velmortev-vm.
 
 # Every fuzz target for a short while (FUZZ_SECONDS each, two side by side).
 FUZZ_JOBS=${FUZZ_JOBS:-$(nproc)} fuzz/run.sh all "${FUZZ_SECONDS:-30}"
