@@ -10,10 +10,10 @@
 #
 # The guest script runs as the VM's init with the kit of DIR/sbin, the
 # testbed's tevtool and libtev.so, the module and busybox; its output
-# (standard output and error) becomes this script's standard output, its
-# status this script's status. Without QEMU, busybox-static, the kernel
-# package or its headers the run is skipped with status 77, unless CI=true:
-# then it fails.
+# (standard output and error) becomes this script's standard output as it
+# is written, its status this script's status. Without QEMU, busybox-static,
+# the kernel package or its headers the run is skipped with status 77,
+# unless CI=true: then it fails.
 #
 # Cache: --cache, or $VELMORTEV_VM_CACHE, or /var/cache/velmortev-vm for root
 # and ${XDG_CACHE_HOME:-~/.cache}/velmortev-vm for others. It keeps the
@@ -198,24 +198,22 @@ if [ -r /dev/kvm ] && [ -w /dev/kvm ] && grep -qwE 'vmx|svm' /proc/cpuinfo; then
   accel=kvm
 fi
 accel=${VELMORTEV_VM_ACCEL:-$accel}
+# The guest's output comes over the second serial port as it is written.
 status=0
 timeout "${VELMORTEV_VM_TIMEOUT:-280}" qemu-system-x86_64 -accel "$accel" -m 512 -smp 1 \
   -nodefaults -display none -no-reboot \
-  -serial "file:$work/console.log" -serial "file:$work/output.log" \
+  -serial "file:$work/console.log" -serial stdio \
   -kernel "$kernel" -initrd "$work/initrd.gz" \
   -append "console=ttyS0 quiet loglevel=1 panic=-1" \
   -drive "file=$work/nvme.img,if=none,id=nv,format=raw" \
   -device nvme,drive=nv,serial=vlm0,logical_block_size=4096,physical_block_size=4096 \
-  </dev/null >"$work/qemu.log" 2>&1 || status=$?
+  </dev/null 2>"$work/qemu.log" | sed -u -e 's/\r$//' -e "w $work/output.txt" \
+  -e '/^velmortev-vm: status [0-9]*$/d' || status=$?
 
-tr -d '\r' <"$work/output.log" >"$work/output.txt"
 last=$(tail -n1 "$work/output.txt")
 case $last in
-  "velmortev-vm: status "*)
-    sed '$d' "$work/output.txt"
-    exit "${last##* }" ;;
+  "velmortev-vm: status "*) exit "${last##* }" ;;
 esac
-cat "$work/output.txt"
 echo "run-vm.sh: the VM ended without the guest's status (qemu status $status)" >&2
 tail -n 30 "$work/console.log" "$work/qemu.log" >&2
 exit 1
