@@ -60,17 +60,14 @@ static struct inode *vlmmgr_new_inode(struct super_block *sb, const struct inode
 	return inode;
 }
 
-/* Block and character nodes, fifos and sockets; regular files have no
- * place here. The dentry is pinned, as in every memory filesystem, and
- * let go by unlink or at unmount. */
+/* Block and character nodes, fifos and sockets (with no create operation,
+ * regular files cannot be made). The dentry is pinned, as in every memory
+ * filesystem, and let go by unlink or at unmount. */
 static int vlmmgr_mknod(VLMMGR_IDMAP *idmap, struct inode *dir, struct dentry *dentry,
 			umode_t mode, dev_t dev)
 {
-	struct inode *inode;
+	struct inode *inode = vlmmgr_new_inode(dir->i_sb, dir, mode, dev);
 
-	if (S_ISREG(mode))
-		return -EPERM;
-	inode = vlmmgr_new_inode(dir->i_sb, dir, mode, dev);
 	if (!inode)
 		return -ENOSPC;
 	d_instantiate(dentry, inode);
