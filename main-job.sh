@@ -6,6 +6,9 @@
 #
 # Usage: sudo ./main-job.sh                   build in build/ and walk the road
 #        sudo ./main-job.sh --no-build DIR    walk it with the kit built in DIR
+#        sudo ./main-job.sh --real-kernel [--no-build DIR]
+#                                             walk it in a VM on a real kernel
+#                                             (tests/vm/road.sh)
 set -euo pipefail
 cd "$(dirname "$0")"
 top=$PWD
@@ -104,6 +107,12 @@ if [ "${1-}" = --inside-scratch-world ]; then
   exit 0
 fi
 
+real_kernel=
+if [ "${1-}" = --real-kernel ]; then
+  real_kernel=yes
+  shift
+fi
+
 if [ "$(id -u)" -ne 0 ]; then
   echo "main-job.sh needs root: it attaches loop devices and mounts a scratch" >&2
   echo "manager in a private mount namespace. Run it as: sudo ./main-job.sh" >&2
@@ -119,6 +128,14 @@ if [ "${1-}" = --no-build ]; then
   build=$(cd "${2:?--no-build needs the build directory}" && pwd)
 else
   build_kit
+fi
+
+if [ -n "$real_kernel" ]; then
+  tools/ensure-vm-deps.sh
+  echo "Booting Debian's current kernel in a VM (QEMU) ..."
+  status=0
+  tests/vm/run-vm.sh --build "$build" tests/vm/road.sh || status=$?
+  exit "$status"
 fi
 
 MAIN_JOB_SCRATCH_NOTE=$note "$top/testbed/scratch-world.sh" --build "$build" --disks 2 --size 64 -- \

@@ -20,7 +20,9 @@ needs[main]="cmake g++ make util-linux mount"
 needs[tests]="${needs[main]} libgtest-dev libgmock-dev libbenchmark-dev groff-base man-db
   dpkg-dev file binutils lintian rpm rpmlint rpm2cpio cpio systemd"
 needs[reliability]="valgrind clang libclang-rt-14-dev"
-needs[vm]="qemu-system-x86 busybox-static cpio kmod"
+# The VM's packages depend on the kernel Debian serves today (its headers):
+# tools/ensure-vm-deps.sh resolves and installs them.
+needs[vm]=""
 # The Ansible collection's tests (part of the test suite): Debian's
 # ansible-core, their fallback when pip cannot reach the Python package
 # registry; python3-venv for their Python environment; shellcheck and
@@ -67,3 +69,9 @@ install_missing() {
 
 install_missing "${packages[@]}" --
 [ ${#lean_packages[@]} -eq 0 ] || install_missing "${lean_packages[@]}" -- --no-install-recommends
+
+for purpose in "${purposes[@]}"; do
+    if [ "$purpose" = vm ] || [ "$purpose" = all ]; then
+        exec "$(dirname "$0")/ensure-vm-deps.sh"
+    fi
+done

@@ -1,0 +1,219 @@
+#!/usr/bin/env bash
+# Runs a guest script inside a VM on Debian's current kernel, against real
+# kernel objects: virtual SCSI (scsi_debug) and NVMe disks, loop, ramdisk,
+# device-mapper and md devices, and the manager-type filesystem of
+# tests/vm/module. Nothing of the host is touched: the kernel package is
+# unpacked into a cache directory, never installed, and every device lives
+# inside the VM.
+#
+# Usage: tests/vm/run-vm.sh --build DIR [--cache DIR] GUEST-SCRIPT [ARG...]
+#
+# The guest script runs as the VM's init with the kit of DIR/sbin, the
+# testbed's tevtool and libtev.so, the module and busybox; its output
+# (standard output and error) becomes this script's standard output as it
+# is written, its status this script's status. Without QEMU, busybox-static,
+# the kernel package or its headers the run is skipped with status 77,
+# unless CI=true: then it fails.
+#
+# Cache: --cache, or $VELMORTEV_VM_CACHE, or /var/cache/velmortev-vm for root
+# and ${XDG_CACHE_HOME:-~/.cache}/velmortev-vm for others. It keeps the
+# downloaded kernel package and its unpacked tree, one per ABI.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+
+unavailable() {
+  if [ "${CI-}" = true ]; then
+    echo "run-vm.sh: $* (CI=true: this fails the run)" >&2
+    exit 1
+  fi
+  echo "run-vm.sh: $*: skipped" >&2
+  exit 77
+}
+
+usage() {
+  echo "Usage: tests/vm/run-vm.sh --build DIR [--cache DIR] GUEST-SCRIPT [ARG...]" >&2
+  exit 2
+}
+
+build= cache=${VELMORTEV_VM_CACHE-}
+while [ $# -gt 0 ]; do
+  case $1 in
+    --build) build=$(cd "${2:?}" && pwd); shift 2 ;;
+    --cache) cache=${2:?}; shift 2 ;;
+    -*) usage ;;
+    *) break ;;
+  esac
+done
+[ -n "$build" ] && [ $# -ge 1 ] || usage
+guest_script=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
+shift
+if [ -z "$cache" ]; then
+  if [ "$(id -u)" -eq 0 ]; then cache=/var/cache/velmortev-vm
+  else cache=${XDG_CACHE_HOME:-$HOME/.cache}/velmortev-vm; fi
+fi
+
+for tool in qemu-system-x86_64 cpio depmod dpkg-deb apt-get make; do
+  command -v "$tool" >/dev/null || unavailable "$tool is not installed"
+done
+busybox=/bin/busybox
+[ -x $busybox ] && ! ldd $busybox >/dev/null 2>&1 || unavailable "busybox-static is not installed"
+
+# The kernel: the ABI package that linux-image-amd64 depends on today.
+mkdir -p "$cache"
+exec 9>"$cache/.lock"
+flock 9
+package=$(apt-cache depends linux-image-amd64 2>/dev/null |
+          sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -n1 || true)
+if [ -z "$package" ]; then
+  # Offline or no package lists: the newest kernel already in the cache.
+  package=$(cd "$cache" && ls -d linux-image-*-amd64 2>/dev/null | sort -V | tail -n1 || true)
+  [ -n "$package" ] || unavailable "apt cannot resolve linux-image-amd64 and the cache $cache is empty"
+fi
+abi=${package#linux-image-}
+tree=$cache/$package
+if [ ! -e "$tree/boot/vmlinuz-$abi" ]; then
+  echo "run-vm.sh: fetching $package into $cache" >&2
+  rm -rf "$cache/download" "$tree.new"
+  mkdir -p "$cache/download"
+  (cd "$cache/download" && apt-get download -q "$package" >apt.log 2>&1) || {
+    cat "$cache/download/apt.log" >&2
+    unavailable "apt-get download $package failed"
+  }
+  mkdir -p "$tree.new"
+  dpkg-deb -x "$cache"/download/*.deb "$tree.new"
+  depmod -b "$tree.new" "$abi"
+  rm -rf "$cache/download" "$tree"
+  mv "$tree.new" "$tree"
+fi
+kernel=$tree/boot/vmlinuz-$abi
+modules=$tree/lib/modules/$abi
+
+# The manager-type filesystem, built against the headers of that kernel
+# (still under the lock: VM tests running side by side share the build).
+headers=/usr/src/linux-headers-$abi
+[ -e "$headers/Makefile" ] || unavailable "the kernel headers linux-headers-$abi are not installed"
+module_dir=$build/tests/vm/module-$abi
+if [ ! -e "$module_dir/vlmmgr.ko" ] || [ "$here/module/vlmmgr.c" -nt "$module_dir/vlmmgr.ko" ]; then
+  rm -rf "$module_dir"
+  mkdir -p "$module_dir"
+  cp "$here/module/vlmmgr.c" "$here/module/Kbuild" "$module_dir/"
+  make -s -C "$headers" M="$module_dir" modules >"$module_dir/build.log" 2>&1 || {
+    cat "$module_dir/build.log" >&2
+    echo "run-vm.sh: building the manager-type filesystem module failed" >&2
+    exit 1
+  }
+fi
+
+flock -u 9
+
+for file in "$build"/sbin/velmortev-candidate-p "$build"/testbed/bin/tevtool "$build"/testbed/libtev.so; do
+  [ -e "$file" ] || { echo "run-vm.sh: $file is missing: build the kit first" >&2; exit 1; }
+done
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/velmortev-vm.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+root=$work/root
+mkdir -p "$root"/{bin,dev,proc,sys,tmp,mnt,etc,kit/sbin,kit/bin,kit/lib,vm,lib/modules}
+
+# The shared libraries a program needs, at the paths the loader knows.
+copy_libraries() {
+  local lib
+  for lib in $(ldd "$1" 2>/dev/null | grep -o '/[^ ]*'); do
+    [ -e "$root$lib" ] && continue
+    mkdir -p "$root$(dirname "$lib")"
+    cp -L "$lib" "$root$lib"
+  done
+}
+
+cp $busybox "$root/bin/busybox"
+cp -a "$build"/sbin/. "$root/kit/sbin/"
+for program in "$root"/kit/sbin/*; do
+  [ -L "$program" ] || copy_libraries "$program"
+done
+cp "$build/testbed/bin/tevtool" "$root/kit/bin/tevtool"
+cp "$build/testbed/libtev.so" "$root/kit/lib/libtev.so"
+copy_libraries "$build/testbed/bin/tevtool"
+copy_libraries "$build/testbed/libtev.so"
+dmsetup=$(command -v dmsetup || true)
+if [ -n "$dmsetup" ]; then
+  cp "$dmsetup" "$root/bin/dmsetup"
+  copy_libraries "$dmsetup"
+fi
+
+# The modules the guest may load, each with its dependencies, in load order.
+mkdir -p "$root/lib/modules/$abi"
+for name in scsi_debug sd_mod nvme loop brd dm-mod md-mod linear msdos nls_cp437; do
+  line=$(grep -E "/$name\.ko(\.[gx]z|\.zst)?:" "$modules/modules.dep") ||
+    unavailable "the kernel $abi has no module $name"
+  order=
+  for path in ${line#*:}; do order="$path $order"; done
+  order="$order${line%%:*}"
+  files=
+  for path in $order; do
+    base=$(basename "$path")
+    base=${base%.ko*}.ko
+    files="$files $base"
+    [ -e "$root/lib/modules/$abi/$base" ] && continue
+    # Compressed modules are unpacked here: busybox insmod takes plain ones.
+    case $path in
+      *.xz) xz -dc "$modules/$path" ;;
+      *.zst) zstd -qdc "$modules/$path" ;;
+      *.gz) gzip -dc "$modules/$path" ;;
+      *) cat "$modules/$path" ;;
+    esac >"$root/lib/modules/$abi/$base"
+  done
+  echo "$name$files" >>"$root/etc/modules.order"
+done
+cp "$module_dir/vlmmgr.ko" "$root/lib/modules/$abi/vlmmgr.ko"
+echo "vlmmgr vlmmgr.ko" >>"$root/etc/modules.order"
+
+cp "$here/guest-lib.sh" "$root/vm/guest-lib.sh"
+cp "$guest_script" "$root/vm/guest.sh"
+printf '%q ' "$@" >"$root/vm/args"
+cat >"$root/init" <<EOF
+#!/bin/busybox sh
+/bin/busybox --install -s /bin
+export PATH=/kit/sbin:/kit/bin:/bin KERNEL_ABI=$abi
+mount -t proc proc /proc
+mount -t sysfs sysfs /sys
+mount -t devtmpfs devtmpfs /dev
+mount -t tmpfs tmpfs /tmp
+echo 1 >/proc/sys/kernel/printk
+cd /tmp
+eval "set -- \$(cat /vm/args)"
+sh -c '. /vm/guest-lib.sh; . /vm/guest.sh' guest "\$@" >/dev/ttyS1 2>&1
+echo "velmortev-vm: status \$?" >/dev/ttyS1
+sync
+poweroff -f
+EOF
+chmod +x "$root/init"
+(cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$work/initrd.gz"
+
+# The NVMe namespace's backing file: 64 MiB of 4096-byte blocks, sparse.
+truncate -s 64M "$work/nvme.img"
+# KVM only where the processor offers virtualisation to us: a /dev/kvm
+# without it can start a VM that never gets anywhere.
+accel=tcg
+if [ -r /dev/kvm ] && [ -w /dev/kvm ] && grep -qwE 'vmx|svm' /proc/cpuinfo; then
+  accel=kvm
+fi
+accel=${VELMORTEV_VM_ACCEL:-$accel}
+# The guest's output comes over the second serial port as it is written.
+status=0
+timeout "${VELMORTEV_VM_TIMEOUT:-280}" qemu-system-x86_64 -accel "$accel" -m 512 -smp 1 \
+  -nodefaults -display none -no-reboot \
+  -serial "file:$work/console.log" -serial stdio \
+  -kernel "$kernel" -initrd "$work/initrd.gz" \
+  -append "console=ttyS0 quiet loglevel=1 panic=-1" \
+  -drive "file=$work/nvme.img,if=none,id=nv,format=raw" \
+  -device nvme,drive=nv,serial=vlm0,logical_block_size=4096,physical_block_size=4096 \
+  </dev/null 2>"$work/qemu.log" | sed -u -e 's/\r$//' -e "w $work/output.txt" \
+  -e '/^velmortev-vm: status [0-9]*$/d' || status=$?
+
+last=$(tail -n1 "$work/output.txt")
+case $last in
+  "velmortev-vm: status "*) exit "${last##* }" ;;
+esac
+echo "run-vm.sh: the VM ended without the guest's status (qemu status $status)" >&2
+tail -n 30 "$work/console.log" "$work/qemu.log" >&2
+exit 1
