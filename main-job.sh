@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The main job: builds the kit, then walks one disk along its whole road
 # through the kit, step by step, on the testbed's scratch world, and lets
 # tevscan do the same for all disks at once. Loop devices, mounts and

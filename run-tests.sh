@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds the kit and runs every test. Needs root for the loop-device tests.
 set -euo pipefail
 cd "$(dirname "$0")"

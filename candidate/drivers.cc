@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "candidate/drivers.h"
 
 #include <sys/stat.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The kernel's driver table (/proc/devices): which driver owns each block and
 // character major number. Read once per process, on the first lookup.
 #pragma once

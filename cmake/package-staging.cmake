@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Run by CPack on the staged files of a package, before it is built: drops
 # the compiler's .comment section from the programs (they are stripped
 # already; the build-id note stays), points the systemd unit at the

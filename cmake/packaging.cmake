@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The packages of the kit, made with "cpack -G DEB" and "cpack -G RPM" in the
 # build tree from the same installed files: the programs and their second
 # names, the man pages, the bash completion, the systemd unit, the README and

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The flags of the kit's own programs and libraries (the product), apart
 # from those of the tests, the testbed and the benchmarks:
 #

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # bash completion for the programs of the velmortev kit     -*- shell-script -*-
 #
 # Options of each program, block devices for device operands, partition

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The discovery run of velmortev-discover: names the bound library, opens a
 // context, discovers and prints one line per disk the library hands back.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The calling interface of TEVLib, the driver's access library, as this kit
 // uses it: the twelve entry points, the table they are bound into, and the
 // layout of the disk record that tev_fetch fills.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // velmortev-discover: loads TEVLib and prints the disks that it discovers
 // for the discovery string given as the first argument.
 #include "discover/discover.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The disk nodes of the manager filesystem: opening block devices, and
 // creating and removing the node <manager>/disks/<label> that stands for a
 // labelled device.

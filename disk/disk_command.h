@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The command of velmortev-instantiate-disk / velmortev-clean-disk: creates
 // or removes the disk node of a label in the manager filesystem.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // velmortev-instantiate-disk / velmortev-clean-disk: creates or removes the
 // disk node of a label in the manager filesystem.
 #include "disk/disk_command.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The command-line and diagnostics frame shared by the label, scanner, disk
 // node, candidate and reload programs: the program name, the error printer,
 // the usage-and-exit routine, the version printer and the option loop.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The whole command line of velmortev-candidate-p, up to the look at the
 // device, which the fuzz world answers with "no such file".
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The driver table as the kernel's /proc/devices may hold it: the kit's
 // lists against a model read the way the table has always been read, and
 // every lookup against the model's answer.

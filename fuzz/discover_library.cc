@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What velmortev-discover reads from the library: codes, the library's name,
 // error texts and fetched disk records, all made from the input and none of
 // them trusted to be terminated. The run prints within the fields, closes

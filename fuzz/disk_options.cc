@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The whole command line of velmortev-instantiate-disk / velmortev-clean-disk
 // (the invocation name is the input's first piece), up to the manager check,
 // which the fuzz world answers with "no such file": no node is ever made or

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What the fuzz targets share: the frame's process exit turned into a return
 // to the target, argument vectors cut from the input, the programs' streams
 // sent nowhere or caught, and input bytes offered as a file.

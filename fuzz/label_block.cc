@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The label block as read from a device: whatever the first block holds,
 // reading takes the three fields from their places, and labelling or
 // clearing writes back a whole block in which only the checksum, magic and

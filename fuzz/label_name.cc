@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The label-name rules against a plain model of them: lower-case letters
 // are folded in place up to the first refused byte; a byte outside A-Z, 0-9
 // and _ (or with the high bit set) is refused by name, then a first

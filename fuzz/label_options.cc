@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The whole command line of velmortev-read-label / velmortev-write-label:
 // the invocation name (the input's first piece), options and operands, up
 // to the open of the device, which the fuzz world refuses.

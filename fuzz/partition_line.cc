@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // One line of the partition table, read by the kit's own converter, against
 // the C library's sscanf with the format the table has always been read
 // with: the same lines kept, the same numbers and the same name.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A whole partition table: every kept line gives one device in the bucket of
 // the first matching pattern, exclude patterns first, with the path "/dev/"
 // and the name; lines are read in pieces of at most 4096 characters. The

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The command line and the device list of velmortev-reload-partitions: the
 // input up to its first "\n\n" gives the arguments (one per line), the rest
 // is standard input. The fuzz world opens no path, so no device is asked.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The whole command line of velmortev-scan-partitions, over a fixed
 // partition table; scan directories cannot be opened in the fuzz world.
 #include <cerrno>

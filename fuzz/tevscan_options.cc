@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The whole command line of tevscan, up to the manager check, which the
 // fuzz world answers with "no such file": no device is asked, no tool run.
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What tevscan makes of tevtool's answers: the wait status, standard output
 // and standard error of each run, made from the input (answers separated by
 // 0x1d; in each, the first byte gives the ending, then the standard output

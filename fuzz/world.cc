@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The world of the option-loop targets. The programs run whole, options,
 // operands and all, but whatever a fuzzed path names, nothing outside this
 // process is opened, changed or asked: the calls by which the kit reaches

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The label block in a device's first logical block and the block
 // operations of the label program.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The command of velmortev-read-label / velmortev-write-label: prints,
 // writes, replaces or clears the label in the first logical block of a block
 // device.

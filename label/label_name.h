@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The label-name rules, shared by the label program and the disk node
 // program.
 #pragma once

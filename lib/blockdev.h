@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Checks and queries shared by the programs that open block devices.
 #pragma once
 

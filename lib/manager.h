@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The manager filesystem check shared by the disk node program and tevscan.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Owners of the system resources the programs hold: each releases its
 // resource when it goes out of scope, so every return path releases it.
 #pragma once

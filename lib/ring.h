@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The intrusive ring that holds every list of the kit: a doubly linked ring
 // with a sentinel head.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The standard streams as the programs find and leave them: started from a
 // script, cron or an agent, a program may get a closed descriptor 0, 1 or 2,
 // a full or broken output file, or output that nobody reads.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The command of velmortev-reload-partitions: asks the kernel to reread the
 // partition table of every whole disk named on standard input, one path per
 // line. Silent; the status is 0 once the input ends. It has no options of its

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // velmortev-reload-partitions: asks the kernel to reread the partition table
 // of every whole disk named on standard input, one path per line. Silent;
 // the status is 0 once the input ends.

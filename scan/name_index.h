@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A set of borrowed names for lookups by whole name: open addressing over
 // pointers to texts that someone else owns and keeps alive while the set is
 // in use. Memory comes from calloc, so running out of it is an ordinary

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Partition scanning, shared by velmortev-scan-partitions and tevscan.
 //
 // A scan reads the kernel's partition table, drops the lines that name no

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // velmortev-scan-partitions: lists the device paths of the system's
 // partitions, one per line, grouped by the first order pattern that claims
 // each of them and leaving out the excluded ones.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The testbed layer's allocation counting and failures (see layer.h):
 //
 //   VLM_TESTBED_FAIL_ALLOC=N

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The testbed layer's stand-ins for the driver (see layer.h):
 //
 //   VLM_TESTBED_MANAGERS=DIR[:DIR...]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The testbed layer's faults of the device I/O (see layer.h):
 //
 //   VLM_TESTBED_FAULT_PREAD, _PWRITE, _WRITE, _FSYNC=STEP[,STEP...]

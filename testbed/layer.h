@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The testbed layer, loaded with LD_PRELOAD into a program under test. It
 // stands in for what this machine lacks and plants faults, steered by
 // environment variables that each part describes:

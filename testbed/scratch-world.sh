@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Runs a command in a scratch world: fresh loop devices on temporary files,
 # a stand-in manager filesystem (a tmpfs with disks/ inside, reported as the
 # manager by the testbed layer) and a /proc/partitions that lists only the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 #include "tevscan/run_tool.h"
 
 #include <poll.h>

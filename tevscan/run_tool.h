@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Runs the driver's command-line tool as a child process and captures what
 // it writes on its two output streams.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // tevscan: brings the driver's manager in line with the machine's disks in
 // one pass. It asks the kernel to reread the partition table of every whole
 // disk, removes every disk node that tevtool no longer reports as valid, and

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Puts the licence identifier line at the top of every source file that lacks
 # it (after a "#!" line), in the comment form of the file's language. Running
 # it again changes nothing.
@@ -22,14 +23,20 @@ leader_of() {
     return 0
 }
 
-# Whether the line is among the first three of the file.
-has_line() { head -n 3 "$1" | grep -q "$identifier"; }
+# Whether a licence identifier line (this one, or a file's own) is among the
+# first three lines of the file.
+has_line() { head -n 3 "$1" | grep -q 'SPDX-License-Identifier:'; }
 
 annotate() {
     local file=$1 leader=$2 tmp
     tmp=$(mktemp "$file.XXXXXX")
-    if head -c 2 "$file" | grep -q '^#!'; then
-        { head -n 1 "$file"; echo "$leader $identifier"; tail -n +2 "$file"; } >"$tmp"
+    # The line goes after a "#!" line and after a Python encoding line, which
+    # must stay among the first two.
+    local keep=0
+    head -c 2 "$file" | grep -q '^#!' && keep=1
+    sed -n "$((keep + 1))p" "$file" | grep -q '^#.*coding[:=]' && keep=$((keep + 1))
+    if [ "$keep" -gt 0 ]; then
+        { head -n "$keep" "$file"; echo "$leader $identifier"; tail -n +$((keep + 1)) "$file"; } >"$tmp"
     else
         { echo "$leader $identifier"; cat "$file"; } >"$tmp"
     fi

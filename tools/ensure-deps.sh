@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs the Debian packages that a purpose needs, when missing.
 #
 # Usage: tools/ensure-deps.sh [PURPOSE...]     (default: all)

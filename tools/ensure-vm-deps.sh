@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Installs what the VM tests (tests/vm) need, when missing: QEMU, a static
 # busybox, cpio, kmod, dmsetup, and the headers of the kernel that
 # linux-image-amd64 stands for today (with Debian's compiler for them). The

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # shellcheck shell=bash
 # Sourced by the collection's tests: makes, once, a virtual environment with
 # ansible-core under the build tree and puts its bin/ in front of PATH.

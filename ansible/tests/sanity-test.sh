@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Runs ansible-test sanity on the collection, offline: the sanity tests that
 # need no Python packages of their own. The others (listed below) install
 # pinned requirements from the Python package registry into virtual

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Times velmortev-read-label on a labelled loop device against the cost of
 // starting the smallest C program, against a C program that makes the same
 // system calls to read the block (the floor: the read itself waits for the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* The floor under velmortev-read-label: the same system calls with nothing
    around them. It checks that the path is a block device, opens it for
    direct reading, asks for its logical block size, reads the first block

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Times velmortev-scan-partitions on fake partition tables of 10k, 50k and
 // 100k lines, alone and with a scan directory holding every partition's
 // name, against the awk one-liner

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* The floor under tevscan's design: starts tevtool once per disk node and
    once per device, with the argument vectors tevscan uses, one after the
    other, and does nothing else. The tool's output goes to /dev/null.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Times one tevscan pass over 1,000 disk nodes and 1,000 devices, with a
 // trivial static tevtool, against a plain C loop that starts the same tool
 // the same 2,000 times: the ratio is what tevscan adds to the process starts

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 /* The driver tool at its cheapest: it counts its run and answers a disk
    query as valid and a device query as not marked, so that tevscan keeps
    every node and creates none. Linked statically: starting it costs no

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // velmortev-candidate-p run as a user would, on loop devices: a loop device
 // is a whole device of the loop driver, the testbed's geometry switch makes
 // one look like a partition, and a fake driver table in a private mount

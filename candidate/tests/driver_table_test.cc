@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The driver table read from text fixtures: sections, skipped lines, the
 // lookup order, and what a failed load leaves behind.
 #include <fcntl.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Sources the completion script and checks what it offers, the way bash asks
 # for it: COMP_WORDS and COMP_CWORD set, the registered function called, the
 # answer read from COMPREPLY.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // velmortev-discover run against the testbed's access library: where the
 // library is loaded from, the binding of its entry points, the output and
 // status of each path through the run, and a real discovery of labelled

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The node operations called directly, for what the program cannot reach.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // velmortev-instantiate-disk and velmortev-clean-disk run as a user would:
 // the command line, the manager check, and the nodes they leave in a tmpfs
 // stand-in manager for loop devices of the test's own.

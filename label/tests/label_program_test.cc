@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // velmortev-read-label and velmortev-write-label run as a user would: the
 // frame's options and messages, and the bytes they leave on loop devices.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The label-name rules and the checksum folding, as functions.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The intrusive ring: append order, walks that unlink as they go, and the
 // links an unlinked record is left with.
 #include <gtest/gtest.h>

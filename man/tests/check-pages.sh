@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Checks the generated man pages: every page and link formats without a
 # single warning, every program in sbin has a page that names it, and every
 # option that a program's usage text shows is documented on its page.

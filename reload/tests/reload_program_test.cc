@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // velmortev-reload-partitions run as a user would: which of the loop devices
 // named on its standard input receive the reread request, as logged by the
 // testbed, and that nothing it is given makes it hang or speak.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // velmortev-scan-partitions run as a user would, each run in a private mount
 // namespace that shows it a fake /proc/partitions (and, where a test needs
 // IDE media files, a whole fake /proc).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The scan library on partition tables and media files written as fixtures:
 // which lines give devices, which paths each device gets, and in which
 // order the buckets list them.

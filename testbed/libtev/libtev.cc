@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The testbed's access library: a libtev.so with the twelve entry points,
 // for running velmortev-discover on a machine without the storage driver.
 // Its discovery is real: it reads the label of each block device node in

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Runs scratch-world.sh as its users do and checks the world it sets up and
 # that nothing of it is left afterwards: no loop device, no directory, no
 # mount, also after a failing command and after an interrupt.

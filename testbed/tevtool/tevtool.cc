@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // tevtool, the testbed's driver tool: does the real work on a stand-in
 // manager, a directory whose disks/ holds one block node per disk, named by
 // the label that the node's device carries.

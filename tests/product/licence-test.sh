@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # The licence identifier line: tools/add-spdx.sh puts it in the comment form
 # of each language and is idempotent, and every tracked source file carries
 # it. Until the line has been added to the tree (the top CMakeLists.txt

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Walks the main job's road with the kit of this build tree and checks that
 # every step reached its mark and that nothing of the job was left behind.
 # Usage: main-job-test.sh SOURCE_DIR BUILD_DIR

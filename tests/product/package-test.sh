@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Builds a package of the kit from the build tree into a scratch directory,
 # checks its metadata and runs its linter, unpacks it into a scratch root,
 # checks the files and runs every program from there. With "install" it

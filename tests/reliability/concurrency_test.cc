@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Two velmortev-write-label runs on one device at once: the exclusive open
 // lets exactly one of them in, the other fails to open the busy device, and
 // the block holds one whole label with its checksum.

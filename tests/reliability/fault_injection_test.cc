@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // The label program under the testbed's faults: interrupted, refused and
 // short transfers are repeated to the end, a transfer of nothing is "no
 // space", an I/O error and a failed flush are reported with their text, and

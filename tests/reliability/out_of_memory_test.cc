@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Each program with allocations failing one at a time, through the testbed
 // layer: every failure ends with the message and status the program has for
 // it (or, where there is none, passes silently as designed), never with a

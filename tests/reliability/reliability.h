@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What the reliability tests share: a loop device filled with random bytes,
 // so that any byte a program should keep but changes is seen, the blocks
 // the label program should leave behind, and runs with the testbed's faults.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Linked into every executable of the sanitizer build (VELMORTEV_SANITIZE).
 //
 // The tests and the scratch world load the testbed layer with LD_PRELOAD,

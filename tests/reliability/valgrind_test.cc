@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // Each program's main paths under valgrind: no memory error, no definitely
 // lost block and no descriptor left open at exit that the program opened
 // itself. The outcome of each run is checked too, so that a path counts only

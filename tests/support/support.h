@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // What the tests share: running a built program as a user would, scratch
 // directories, loop devices on temporary files, and raw device bytes.
 #pragma once

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Helpers for the guest scripts, sourced by the VM's init (busybox sh).
 
 # Loads a module and its dependencies in order; the arguments after the name

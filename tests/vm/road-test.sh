@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Walks the main job's road on the real kernel and compares the whole
 # transcript with road.expected (dates of ls and the kernel's release
 # masked). Status 77 (no QEMU or kernel) is passed on as a skip.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Runs a guest script inside a VM on Debian's current kernel, against real
 # kernel objects: virtual SCSI (scsi_debug) and NVMe disks, loop, ramdisk,
 # device-mapper and md devices, and the manager-type filesystem of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // A scripted stand-in for the driver tool: a shell script named tevtool in a
 // directory of its own, which logs each argument vector it is started with
 // and then runs the test's script body.

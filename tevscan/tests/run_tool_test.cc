@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // run_tool in this process, with scripted tools found through PATH.
 #include <gtest/gtest.h>
 #include <signal.h>

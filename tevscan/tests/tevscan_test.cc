@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
 // tevscan run as a user would. Every run sees a fake partition table, bind
 // mounted in the run's own mount namespace, that lists only names without a
 // device behind them or the test's own loop devices; the manager is a

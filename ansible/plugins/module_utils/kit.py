@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
 # -*- coding: utf-8 -*-
 # Shared by the modules of this collection: running the programs of the
 # velmortev kit installed on the managed host, and reading what they leave

@@ -1,5 +1,6 @@
 #!/usr/bin/python
 # -*- coding: utf-8 -*-
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Reports the labelled disks of a host and the disk nodes of its manager
 # filesystem, and what does not fit between the two.
 

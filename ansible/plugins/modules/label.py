@@ -1,5 +1,6 @@
 #!/usr/bin/python
 # -*- coding: utf-8 -*-
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Writes, replaces and clears the label of a disk through velmortev-read-label
 # and velmortev-write-label.
 

@@ -1,5 +1,6 @@
 #!/usr/bin/python
 # -*- coding: utf-8 -*-
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Creates and removes one disk node of a manager filesystem through
 # velmortev-instantiate-disk and velmortev-clean-disk.
 

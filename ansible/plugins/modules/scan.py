@@ -1,5 +1,6 @@
 #!/usr/bin/python
 # -*- coding: utf-8 -*-
+# SPDX-License-Identifier: GPL-2.0-or-later
 # Brings the disk nodes of a manager filesystem in line with the labelled
 # disks of the host through one run of tevscan.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
 # A simulated cluster on this machine: three inventory hosts with the local
 # connection, each with a stand-in manager filesystem of its own over the
 # same shared loop devices, driven by the collection's playbook. The whole

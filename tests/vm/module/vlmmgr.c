@@ -1,4 +1,4 @@
-// SPDX-License-Identifier: GPL-2.0
+// SPDX-License-Identifier: GPL-2.0-or-later
 /*
  * vlmmgr: a manager-type filesystem for the real-kernel tests. A memory
  * filesystem whose statfs type is the storage driver's manager type, in
