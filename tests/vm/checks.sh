@@ -190,6 +190,10 @@ check "discover" 0 "Using TEVLib from LD_LIBRARY_PATH
 Discovered disk: DATA1 [8192 blocks (4194304 bytes), maxio 131072, integrity none]
 Discovered disk: NEW3 [8192 blocks (4194304 bytes), maxio 131072, integrity none]" \
   VLM_TESTBED_MANAGER=$manager LD_LIBRARY_PATH=/kit/lib velmortev-discover
+check "tevscan -s puts its partitions first" 0 'Instantating disk "NEW3"
+Instantating disk "DATA1"' tevscan -l $manager -s sdb3
+check "tevscan -x leaves partitions out" 0 'Instantating disk "NEW3"' \
+  tevscan -l $manager -x sdb1
 rm -f $manager/disks/*
 
 # --- A SCSI disk of 4096-byte sectors: scsi_debug again, reloaded.
