@@ -54,3 +54,24 @@ ansible_env() {
   export PATH ANSIBLE_VENV ANSIBLE_ORIGIN LC_ALL=C.UTF-8
   return 0
 }
+
+# The tests' common start: the environment, or the end of the test that
+# sources this file (skipped outside CI, failed under CI=true); then the
+# version in use.
+#   require_ansible_env BUILD_DIR WHAT
+require_ansible_env() {
+  if ! ansible_env "$1"; then
+    [ "${CI-}" = true ] && { echo "FAIL: no ansible-core for $2"; exit 1; }
+    echo "SKIP: no ansible-core for $2"
+    exit 77
+  fi
+  echo "ansible-core $(python3 -c 'import ansible.release as r; print(r.__version__)') ($ANSIBLE_ORIGIN)"
+}
+
+# Copies the collection of SOURCE_DIR to ROOT/ansible_collections/velmortev/
+# disks, where ansible finds it by its name.
+#   copy_collection SOURCE_DIR ROOT
+copy_collection() {
+  mkdir -p "$2/ansible_collections/velmortev" &&
+    cp -a "$1/ansible" "$2/ansible_collections/velmortev/disks"
+}

@@ -14,19 +14,13 @@ needs_registry=(ansible-doc changelog import pep8 pslint pylint runtime-metadata
 
 # shellcheck source=ansible-env.sh
 . "$source_dir/ansible/tests/ansible-env.sh"
-if ! ansible_env "$build"; then
-  [ "${CI-}" = true ] && { echo "FAIL: no ansible-core for the sanity test"; exit 1; }
-  echo "SKIP: no ansible-core for the sanity test"
-  exit 77
-fi
-echo "ansible-core $(python3 -c 'import ansible.release as r; print(r.__version__)') ($ANSIBLE_ORIGIN)"
+require_ansible_env "$build" "the sanity test"
 
 # ansible-test wants the collection at ansible_collections/NAMESPACE/NAME,
 # and outside a git work tree, which would hide the untracked copy.
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
-mkdir -p "$root/ansible_collections/velmortev"
-cp -a "$source_dir/ansible" "$root/ansible_collections/velmortev/disks"
+copy_collection "$source_dir" "$root"
 cd "$root/ansible_collections/velmortev/disks" || exit 1
 # ansible-test keeps its own environments under HOME: under the build tree.
 export HOME=$build/ansible-home ANSIBLE_COLLECTIONS_PATH=$root ANSIBLE_NOCOLOR=1

@@ -19,16 +19,10 @@ if [ "${1-}" != inside ]; then
   fi
   # shellcheck source=../ansible-env.sh
   . "$source_dir/ansible/tests/ansible-env.sh"
-  if ! ansible_env "$build"; then
-    [ "${CI-}" = true ] && { echo "FAIL: no ansible-core for the cluster test"; exit 1; }
-    echo "SKIP: no ansible-core for the cluster test"
-    exit 77
-  fi
-  echo "ansible-core $(python3 -c 'import ansible.release as r; print(r.__version__)') ($ANSIBLE_ORIGIN)"
+  require_ansible_env "$build" "the cluster test"
   collections=$(mktemp -d)
   trap 'rm -rf "$collections"' EXIT
-  mkdir -p "$collections/ansible_collections/velmortev"
-  cp -a "$source_dir/ansible" "$collections/ansible_collections/velmortev/disks"
+  copy_collection "$source_dir" "$collections"
   "$source_dir/testbed/scratch-world.sh" --build "$build" --disks 2 -- \
     bash "$0" inside "$source_dir" "$build" "$collections" "$show"
   exit $?
