@@ -232,6 +232,7 @@ void report_invalid_label(const char* label, const char* path) {
     std::fprintf(stderr, "\" on device \"%s\"\n", path);
 }
 
+// The create gets the label as the tool gave it; messages show it escaped.
 void create_disk(const char* manager, const char* label, const char* path) {
     if (!usable_label(label)) {
         report_invalid_label(label, path);
