@@ -11,6 +11,7 @@
 #include "label/label.h"
 #include "lib/blockdev.h"
 #include "lib/owners.h"
+#include "lib/shown_text.h"
 
 namespace vlm {
 
@@ -28,19 +29,26 @@ const char write_usage[] =
     "          velmortev-write-label -h\n"
     "          velmortev-write-label -V\n";
 
+// Raises a flag that only write mode takes; read mode refuses its letter.
+void write_mode_flag(int letter, bool& flag) {
+    if (!label_run.write_mode)
+        print_usage(-EINVAL, "Invalid option: '-%c'\n", letter);
+    flag = true;
+}
+
 bool handle_option(int letter, const char*) {
     switch (letter) {
     case 'r':
         accept_cleared = 1;
         return true;
     case 'd':
+        write_mode_flag(letter, label_run.delete_label);
+        return true;
     case 'c':
+        write_mode_flag(letter, label_run.zero_ends);
+        return true;
     case 'f':
-        if (!label_run.write_mode)
-            print_usage(-EINVAL, "Invalid option: '-%c'\n", letter);
-        (letter == 'd'   ? label_run.delete_label
-         : letter == 'c' ? label_run.zero_ends
-                         : label_run.force) = true;
+        write_mode_flag(letter, label_run.force);
         return true;
     }
     return false;
@@ -74,7 +82,8 @@ int get_info(const char* device) {
         error("Unable to allocate memory\n");
         return -ENOMEM;
     }
-    std::printf("%s:%s\n", label.get(), device);
+    char shown[shown_size(label_max)];
+    std::printf("%s:%s\n", show_into(shown, label.get()), device);
     return 0;
 }
 
@@ -97,11 +106,13 @@ int zero_device_ends(int fd) {
     std::memset(zeroes.data(), 0, zero_span);
     if (lseek(fd, 0, SEEK_SET) < 0)
         return -errno;
-    if ((rc = write_zero_mib(fd, zeroes.data())) < 0)
+    rc = write_zero_mib(fd, zeroes.data());
+    if (rc < 0)
         return rc;
     if (lseek(fd, -static_cast<off_t>(zero_span), SEEK_END) < 0)
         return -errno;
-    if ((rc = write_zero_mib(fd, zeroes.data())) < 0)
+    rc = write_zero_mib(fd, zeroes.data());
+    if (rc < 0)
         return rc;
     return flush_device(fd);
 }
@@ -109,8 +120,10 @@ int zero_device_ends(int fd) {
 int set_label(int fd, label_info* info, const char* device, const char* label) {
     if (!label_run.force && check_label_magic(info) == 0) {
         malloc_ptr<char> present = copy_label(info);
+        char shown[shown_size(label_max)];
         if (present)
-            error("Device \"%s\" is already labeled \"%s\"\n", device, present.get());
+            error("Device \"%s\" is already labeled \"%s\"\n", device,
+                  show_into(shown, present.get()));
         else
             error("Unable to allocate memory\n");
         return -EEXIST;

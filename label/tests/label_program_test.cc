@@ -327,6 +327,49 @@ TEST_P(LabelOnLoop, ClosedAndFullStandardStreams) {
 INSTANTIATE_TEST_SUITE_P(BlockSizes, LabelOnLoop, ::testing::Values(512u, 4096u),
                          [](const auto& info) { return std::to_string(info.param); });
 
+// Label fields written by others: every byte that could forge a line or
+// reach a terminal is shown as "\xNN", in the output line, in the refusal
+// to relabel, and for a cleared block read with -r.
+TEST(LabelHostileField, ShownEscapedWhereverItIsPrinted) {
+    REQUIRE_LOOP_DEVICES();
+    scratch_dir dir;
+    loop_device loop;
+    ASSERT_EQ(loop.attach(dir.file("disk.img"), 1 << 20), "");
+    const std::string dev = loop.path();
+    using namespace std::string_literals;
+    std::string all_ff;
+    for (int i = 0; i < 24; i++)
+        all_ff += "\\xff";
+    struct {
+        std::string field, shown;
+    } cases[] = {
+        {"AB\nX:/dev/sda"s, "AB\\x0aX:/dev/sda"},
+        {"\x1b]0;owned\a"s, "\\x1b]0;owned\\x07"},
+        {"DEL\x7f"s, "DEL\\x7f"},
+        {"\x9b" "31m"s, "\\x9b31m"},
+        {"\xc3\xa9T\xc3\xa9"s, "\\xc3\\xa9T\\xc3\\xa9"},
+        {"A\\x41"s, "A\\x5cx41"},
+        {"AB\0CD"s, "AB"},
+        {std::string(24, '\xff'), all_ff},  // a full field: no NUL
+        {"DATA_1"s, "DATA_1"},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.shown);
+        std::string field = c.field + std::string(24 - c.field.size(), '\0');
+        write_bytes(dev, 32, "VLMRDISK" + field);
+        run_result r = reader({dev});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, c.shown + ":" + dev + "\n");
+        r = writer({dev, "other"});
+        EXPECT_EQ(r.status, 239);
+        EXPECT_EQ(r.err, "velmortev-write-label: Device \"" + dev + "\" is already labeled \"" +
+                             c.shown + "\"\n");
+        EXPECT_EQ(read_bytes(dev, 32, 32), "VLMRDISK" + field);
+        write_bytes(dev, 32, "VLMRCLRD" + field);
+        EXPECT_EQ(reader({"-r", dev}).out, c.shown + ":" + dev + "\n");
+    }
+}
+
 class SmallLoop : public ::testing::TestWithParam<unsigned> {};
 
 TEST_P(SmallLoop, TooSmallForZeroingOrForOneBlock) {
