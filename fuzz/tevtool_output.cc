@@ -144,10 +144,11 @@ bool model_create(size_t first, std::string* label) {
 
 }  // namespace
 
-// The runner's stand-in: hands out the next answer and records the call.
-extern "C" int __wrap__ZN3vlm8run_toolEPPKcPNS_13captured_textES4_(const char** argv,
-                                                                     captured_text* out,
-                                                                     captured_text* err) {
+// The runner's stand-in, linked in place of the kit's run_tool (whose object
+// file then stays out of the link): hands out the next answer and records the
+// call. Defined by its qualified name, so that it no longer compiles once it
+// stops matching the declaration.
+int vlm::run_tool(const char** argv, captured_text* out, captured_text* err) {
     fuzz::require(argv && !argv[0], "slot 0 of the vector is not empty");
     std::vector<std::string> words;
     for (const char** a = argv + 1; *a; a++)

@@ -36,22 +36,22 @@ void write_mode_flag(int letter, bool& flag) {
     flag = true;
 }
 
-bool handle_option(int letter, const char*) {
+option_result handle_option(int letter, const char*) {
     switch (letter) {
     case 'r':
-        accept_cleared = 1;
-        return true;
+        label_run.accept_cleared = true;
+        return option_result::handled;
     case 'd':
         write_mode_flag(letter, label_run.delete_label);
-        return true;
+        return option_result::handled;
     case 'c':
         write_mode_flag(letter, label_run.zero_ends);
-        return true;
+        return option_result::handled;
     case 'f':
         write_mode_flag(letter, label_run.force);
-        return true;
+        return option_result::handled;
     }
-    return false;
+    return option_result::unknown;
 }
 
 const option_table options = {":hV-:rdcf", {}, missing_argument::unexpected, handle_option};
@@ -75,7 +75,7 @@ int get_info(const char* device) {
     int rc = open_and_read(device, false, fd, info);
     if (rc < 0)
         return rc;
-    if (check_label_magic(&info) != 0)
+    if (check_label_magic(&info, label_run.accept_cleared) != 0)
         return 0;
     malloc_ptr<char> label = copy_label(&info);
     if (!label) {
@@ -88,7 +88,7 @@ int get_info(const char* device) {
 }
 
 int clear_label(int fd, label_info* info, const char* device) {
-    if (check_label_magic(info) != 0)
+    if (check_label_magic(info, label_run.accept_cleared) != 0)
         return 0;
     clear_label_fields(info);
     int rc = write_label_block(fd, info);
@@ -118,7 +118,7 @@ int zero_device_ends(int fd) {
 }
 
 int set_label(int fd, label_info* info, const char* device, const char* label) {
-    if (!label_run.force && check_label_magic(info) == 0) {
+    if (!label_run.force && check_label_magic(info, label_run.accept_cleared) == 0) {
         malloc_ptr<char> present = copy_label(info);
         char shown[shown_size(label_max)];
         if (present)

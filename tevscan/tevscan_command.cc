@@ -68,8 +68,8 @@ void add_option_pattern(ring_node* patterns, const char* text) {
 const char* parse_options(int argc, char** argv, pattern_rings* rings) {
     const char* manager = nullptr;
     opterr = 0;
-    int c;
-    while ((c = getopt(argc, argv, ":hVl:s:x:")) != -1) {
+    constexpr const char* optstring = ":hVl:s:x:";
+    for (int c = getopt(argc, argv, optstring); c != -1; c = getopt(argc, argv, optstring)) {
         switch (c) {
         case 'h':
             exit_with_usage(0);
