@@ -5,21 +5,17 @@
 #include <string>
 
 #include "harness.h"
-#include "scan/scan.h"
 #include "scan/scan_command.h"
 
 using namespace vlm;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    dev_dir_given = false;
     scan_run = {};
     fuzz::arguments args(std::string_view(reinterpret_cast<const char*>(data), size),
                          "velmortev-scan-partitions");
     fuzz::redirected_streams streams;
     int status = fuzz::run_main(scan_command, args);
     fuzz::require(status == 0 || status == -EINVAL, "unexpected status", std::to_string(status));
-    scan_patterns.clear();
-    if (scan_dirs.next)
-        free_scan_dirs(&scan_dirs);
+    free_scan_run(&scan_run);  // a usage error ends the run before it releases them
     return 0;
 }

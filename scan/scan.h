@@ -9,11 +9,12 @@
 //
 // Typical use (velmortev-scan-partitions; tevscan passes no scan_dirs):
 //
-//     ring_node order, exclude, dirs;
-//     ring_init(&order); ring_init(&exclude); ring_init(&dirs);
+//     ring_node order, exclude;
+//     scan_dir_ring dirs;
+//     ring_init(&order); ring_init(&exclude); scan_dir_ring_init(&dirs);
 //     add_pattern(&order, "sd");          // texts are borrowed, never copied
 //     add_pattern(&order, "");            // the default catches the rest
-//     add_scan_dir(&dirs, "/dev/");
+//     add_scan_dir(&dirs, "/dev/");       // sets dirs.dev_dir_given
 //     scan_setup setup{&order, &exclude, &dirs, error};
 //     int rc = scan_partitions(setup);    // 0, -ENOMEM or -errno of the open
 //     for (scan_pattern* p : ring_records<scan_pattern>(&order))
@@ -21,42 +22,86 @@
 //             printf("%s\n", d->path);
 //     free_patterns(&order); free_patterns(&exclude); free_scan_dirs(&dirs);
 //
-// Every record is made with malloc/calloc/strdup, so running out of memory is
-// an ordinary result (a null record or -ENOMEM), never an abort.
+// Every record is made with malloc/calloc or taken from a record_pool, so
+// running out of memory is an ordinary result (a null record or -ENOMEM),
+// never an abort.
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 #include "lib/ring.h"
 #include "scan/name_index.h"
 
 namespace vlm {
 
+// Memory for records that are released all together, with the ring that
+// holds them. It comes in pieces: a new piece is as large as the record that
+// asks for it or half of what the pool holds already, whichever is more. So
+// the first few records get an allocation each, as they would from malloc,
+// and each of them can fail on its own; 100,000 records take about thirty.
+// A record that cannot be had leaves the pool as it was, and the next one
+// asks for a piece again. All zero is an empty pool.
+struct record_pool {
+    struct pool_piece* pieces;  // the newest first
+    size_t held;           // bytes of record space in all pieces
+    char* free_space;      // the unused rest of the newest piece
+    size_t room;           // its bytes
+};
+
+// Room for a record of `size` bytes, aligned for any record; null when a new
+// piece is needed and cannot be had.
+void* pool_alloc(record_pool* pool, size_t size);
+// Releases every piece, and with them every record; the pool is empty again.
+void pool_free(record_pool* pool);
+
 // One device path of a kept partition, held in a pattern's bucket.
-// The record owns its texts: they live in the record's own allocation and
-// go with it.
+// Its texts live in the record's own memory and go with it.
 struct scan_device : ring_node {
-    char* name;  // the partition name as the table gives it: the tail of path
-    char* path;  // the scan directory's text followed by the name
+    char* name;          // the partition name as the table gives it: the tail of path
+    char* path;          // the scan directory's text followed by the name
+    size_t path_length;  // characters of path
+};
+
+// The scan_device records of one pattern: the ring, in the order placed,
+// and the pool they live in. A bucket owns its records.
+struct device_bucket : ring_node {
+    record_pool pool;
 };
 
 // One name that a scan directory held when it was added.
 struct scan_dir_entry : ring_node {
-    char* name;  // owned: it lives in the record's own allocation
+    char* name;  // in the record's own memory
 };
 
 // One scan directory of velmortev-scan-partitions.
 struct scan_dir : ring_node {
-    ring_node entries;   // scan_dir_entry records in directory order; empty for "/dev/"
-    name_index index;    // the same names, so that a lookup costs no walk
-    const char* text;    // borrowed from the caller; never released here
+    ring_node entries;     // scan_dir_entry records in directory order; empty for "/dev/"
+    record_pool entry_pool;  // where the entries live
+    name_index index;      // the same names, so that a lookup costs no walk
+    const char* text;      // borrowed from the caller; never released here
+    size_t text_length;
+    bool every_name;       // text is exactly "/dev/": applies to every partition
 };
+
+// The scan directories of one run, in the order added.
+struct scan_dir_ring {
+    ring_node scan_dirs;
+    // Set by add_scan_dir when a directory text is exactly "/dev/"; the
+    // program then knows that the default scan directory is already there.
+    bool dev_dir_given;
+};
+
+inline void scan_dir_ring_init(scan_dir_ring* dirs) {
+    ring_init(&dirs->scan_dirs);
+    dirs->dev_dir_given = false;
+}
 
 // An order or exclude pattern: a plain, case-sensitive name prefix.
 struct scan_pattern : ring_node {
-    ring_node bucket;    // scan_device records placed under this pattern; owned
-    const char* text;    // borrowed from the caller; never released here
-    size_t length;       // characters of text, counted up to pattern_length_limit
+    device_bucket bucket;  // scan_device records placed under this pattern
+    const char* text;      // borrowed from the caller; never released here
+    size_t length;         // characters of text, counted up to pattern_length_limit
 };
 
 inline constexpr size_t pattern_length_limit = 4096;
@@ -64,10 +109,6 @@ inline constexpr size_t pattern_length_limit = 4096;
 // The scan directory that stands for every partition: it is not read, and
 // gives every partition the path "/dev/" followed by its name.
 inline constexpr const char* dev_scan_dir = "/dev/";
-
-// Set by add_scan_dir when a directory text is exactly "/dev/"; the program
-// then knows that the default scan directory is already there.
-extern bool dev_dir_given;
 
 // Where the kernel tables are read. Tests point these at fixtures.
 struct partition_tables {
@@ -79,10 +120,6 @@ struct partition_tables {
 // the frame's error printer; tevscan one that writes "tevscan: " first.
 using scan_printer = void (*)(const char* fmt, ...);
 
-// The step that read_partitions calls for every kept partition. The name is
-// valid only during the call.
-using partition_step = void (*)(void* context, const char* name);
-
 // The longest partition name taken from a table line; longer names are cut.
 inline constexpr size_t partition_name_limit = 99;
 
@@ -91,13 +128,6 @@ inline constexpr size_t partition_name_limit = 99;
 // block count and a name of 1 to 99 characters were all found. The name
 // buffer must hold 100 bytes.
 bool parse_partition_line(const char* line, int* major, int* minor, char* name);
-
-// Reads the partition table line by line (pieces of at most 4096 characters
-// count as lines of their own), keeps the lines "MAJOR MINOR BLOCKS NAME"
-// whose major is not 0 and whose media test passes, and calls the step with
-// each name, at most 99 characters of it. Returns 0, -ENOMEM when its buffers
-// cannot be made, or the negated errno of opening the table. Prints nothing.
-int read_partitions(const partition_tables& tables, partition_step step, void* context);
 
 // The media test: true when the partition is to be dropped, because the
 // first line of its media file under the IDE directory begins with "cdrom"
@@ -111,25 +141,26 @@ bool is_cd_or_tape(const char* ide_dir, const char* name);
 // returns it. Returns null when the text is missing or memory runs out (also
 // while the names are read: a partly read directory would list wrongly). A
 // directory that cannot be opened is kept with no names.
-scan_dir* add_scan_dir(ring_node* scan_dirs, const char* text);
+scan_dir* add_scan_dir(scan_dir_ring* dirs, const char* text);
 
 // Fills the directory's entries and index with the names its text names,
 // skipping "." and "..". Returns 0 (also when the directory cannot be opened)
 // or -ENOMEM, leaving the names read so far for free_scan_dirs.
 int read_scan_dir(const char* text, scan_dir* dir);
 
+// The partition names handed to add_device and place_device are views whose
+// text is followed by a NUL, as every name of a table line and every C
+// text is: the name index and the messages read them as C texts.
+//
 // Appends to the bucket one scan_device for every scan directory, in ring
 // order, that applies to the name: "/dev/" always, any other when one of its
 // names equals the name. Returns 0, or -ENOMEM at the first record that
 // cannot be made; records appended before that stay in the bucket.
-int add_device(ring_node* bucket, const ring_node* scan_dirs, const char* name);
+int add_device(device_bucket* bucket, const scan_dir_ring* dirs, std::string_view name);
 
 // tevscan's form: appends one scan_device with the path "/dev/NAME" and
 // returns it, or returns null when memory runs out.
-scan_device* add_device(ring_node* bucket, const char* name);
-
-// Releases a device record that is in no ring, with its texts.
-void free_device(scan_device* device);
+scan_device* add_device(device_bucket* bucket, std::string_view name);
 
 // Appends a pattern with an empty bucket and the borrowed text; returns it,
 // or null when the text is missing or memory runs out.
@@ -143,21 +174,33 @@ int match_pattern(const scan_pattern* pattern, const char* name);
 struct scan_setup {
     ring_node* order_patterns;
     ring_node* exclude_patterns;
-    const ring_node* scan_dirs;  // null: every path is "/dev/NAME" (tevscan)
-    scan_printer report;         // null: messages go to standard error bare
+    const scan_dir_ring* scan_dirs;  // null: every path is "/dev/NAME" (tevscan)
+    scan_printer report;             // null: messages go to standard error bare
     partition_tables tables = {};
 };
+
+// The step that read_partitions calls for every kept partition. The name is
+// valid only during the call.
+using partition_step = void (*)(const scan_setup& setup, std::string_view name);
+
+// Reads the partition table line by line (pieces of at most 4096 characters
+// count as lines of their own), keeps the lines "MAJOR MINOR BLOCKS NAME"
+// whose major is not 0 and whose media test passes, and calls the step with
+// each name, at most 99 characters of it. Returns 0, -ENOMEM when its line or
+// name buffer cannot be made, or the negated errno of opening the table.
+// Prints nothing.
+int read_partitions(const scan_setup& setup, partition_step step);
 
 // Puts the partition into the bucket of the first matching exclude pattern,
 // else of the first matching order pattern. Reports "Unable to order device
 // \"NAME\"!\n" when none matches and "Error processing device \"NAME\"\n"
 // when its records cannot all be made.
-void place_device(const scan_setup& setup, const char* name);
+void place_device(const scan_setup& setup, std::string_view name);
 
 // read_partitions with place_device as the step; its result.
 int scan_partitions(const scan_setup& setup);
 
-// Unlinks and releases every scan_device of the pattern's bucket.
+// Releases every scan_device of the pattern's bucket, leaving it empty.
 void empty_bucket(scan_pattern* pattern);
 
 // Empties every bucket, then unlinks and releases every pattern, in ring
@@ -186,6 +229,6 @@ struct pattern_rings {
 
 // Unlinks and releases every scan directory with its names. The texts are
 // not released.
-void free_scan_dirs(ring_node* scan_dirs);
+void free_scan_dirs(scan_dir_ring* dirs);
 
 }  // namespace vlm

@@ -1,14 +1,16 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Times velmortev-scan-partitions on fake partition tables of 10k, 50k and
 // 100k lines, alone and with a scan directory holding every partition's
-// name, against the awk one-liner
-//     awk 'NR>2 && $1!=0 {print "/dev/"$4}' /proc/partitions
-// measured in the same run. After the two header lines, line i of a table is
-// printf("  65 %6d    1000 sd%07d\n", i % 256, i). The tables are shown to both
-// programs as /proc/partitions through bind mounts in this process's own
-// mount namespace, so the machine's real table is never involved.
+// name, against the floor program scan_floor (the least a program can do for
+// the same output), measured in the same run: wall time (medians of
+// interleaved runs) and instructions (one run each under callgrind). The
+// outputs of both are compared byte for byte first. After the two header
+// lines, line i of a table is printf("  65 %6d    1000 sd%07d\n", i % 256, i).
+// The tables are shown to both programs as /proc/partitions through bind
+// mounts in this process's own mount namespace, so the machine's real table
+// is never involved.
 //
-// Usage: scan_bench SCANNER [RUNS]
+// Usage: scan_bench SCANNER FLOOR [RUNS]
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -29,7 +31,6 @@
 
 namespace {
 
-const char awk_program[] = "NR>2 && $1!=0 {print \"/dev/\"$4}";
 const char kernel_table[] = "/proc/partitions";
 
 double now() {
@@ -123,25 +124,44 @@ std::vector<timing> median_times(const std::vector<std::vector<std::string>>& co
     return medians;
 }
 
-long count_lines(const std::string& path) {
+std::string file_text(const std::string& path) {
+    std::string text;
     FILE* f = std::fopen(path.c_str(), "r");
     if (!f)
-        return -1;
-    long lines = 0;
-    for (int c; (c = std::fgetc(f)) != EOF;)
-        lines += c == '\n';
+        return text;
+    char block[65536];
+    for (size_t n; (n = std::fread(block, 1, sizeof block, f)) > 0;)
+        text.append(block, n);
     std::fclose(f);
-    return lines;
+    return text;
 }
+
+// The instructions of one run of the command under callgrind, or -1.
+double instructions(const std::vector<std::string>& command, const std::string& work) {
+    std::string out = work + "/callgrind.out";
+    std::vector<std::string> run = {"valgrind", "-q", "--tool=callgrind", "--callgrind-out-file=" + out};
+    run.insert(run.end(), command.begin(), command.end());
+    if (time_run(run).wall < 0)
+        return -1;
+    std::string text = file_text(out);
+    size_t at = text.find("\nsummary: ");
+    return at == std::string::npos ? -1 : std::atof(text.c_str() + at + 10);
+}
+
+struct measurement {
+    timing wall;
+    double instructions;
+};
 
 struct row {
     int lines;
-    timing awk, scan, scan_dir;
+    measurement floor, scan, floor_dir, scan_dir;
 };
 
-// Shows the table as /proc/partitions, checks both programs' line counts once,
-// then times them.
-bool measure(const std::string& scanner, const std::string& work, int lines, int runs, row* r) {
+// Shows the table as /proc/partitions, checks once that the scanner writes
+// what the floor writes, then measures both, plain and with the directory.
+bool measure(const std::string& scanner, const std::string& floor, const std::string& work,
+             int lines, int runs, row* r) {
     std::string table = work + "/table-" + std::to_string(lines);
     std::string dir = work + "/dir-" + std::to_string(lines);
     if (!write_table(table, lines) || !fill_directory(dir, lines)) {
@@ -152,42 +172,57 @@ bool measure(const std::string& scanner, const std::string& work, int lines, int
         std::perror("scan_bench: bind mount");
         return false;
     }
-    std::vector<std::string> awk = {"awk", awk_program, kernel_table};
-    std::vector<std::string> scan = {scanner};
-    std::vector<std::string> scan_dir = {scanner, "-D", dir + "/"};
-    std::string out = work + "/out";
-    bool counts_ok = time_run(awk, out.c_str()).wall >= 0 && count_lines(out) == lines &&
-                     time_run(scan, out.c_str()).wall >= 0 && count_lines(out) == lines &&
-                     time_run(scan_dir, out.c_str()).wall >= 0 && count_lines(out) == 2L * lines;
+    std::vector<std::vector<std::string>> commands = {
+        {floor}, {scanner}, {floor, dir + "/"}, {scanner, "-D", dir + "/"}};
+    std::string a = work + "/out-a", b = work + "/out-b";
+    bool same = true;
+    for (size_t c = 0; c < commands.size(); c += 2) {
+        same = same && time_run(commands[c], a.c_str()).wall >= 0 &&
+               time_run(commands[c + 1], b.c_str()).wall >= 0 && file_text(a) == file_text(b) &&
+               !file_text(a).empty();
+    }
     std::vector<timing> medians;
-    if (counts_ok) {
-        medians = median_times({awk, scan, scan_dir}, runs);
-        if (!medians.empty()) {
-            r->lines = lines;
-            r->awk = medians[0];
-            r->scan = medians[1];
-            r->scan_dir = medians[2];
-        }
+    std::vector<double> counts;
+    if (same) {
+        medians = median_times(commands, runs);
+        for (const auto& command : commands)
+            counts.push_back(instructions(command, work));
     } else {
-        std::fprintf(stderr, "scan_bench: unexpected output for %d lines\n", lines);
+        std::fprintf(stderr, "scan_bench: the scanner's output differs from the floor's at %d lines\n",
+                     lines);
     }
     umount2(kernel_table, MNT_DETACH);
-    return counts_ok && !medians.empty();
+    if (!same || medians.empty())
+        return false;
+    r->lines = lines;
+    r->floor = {medians[0], counts[0]};
+    r->scan = {medians[1], counts[1]};
+    r->floor_dir = {medians[2], counts[2]};
+    r->scan_dir = {medians[3], counts[3]};
+    return true;
 }
 
 double per_doubling(double t_small, double t_large, double size_ratio) {
     return std::pow(t_large / t_small, 1.0 / std::log2(size_ratio));
 }
 
+void print_pair(const char* what, const measurement& floor, const measurement& scan) {
+    std::printf("  %-7s floor %7.2f ms %8.1f M   scan %7.2f ms %8.1f M   scan/floor %5.2f wall %5.2f instr\n",
+                what, floor.wall.wall * 1e3, floor.instructions / 1e6, scan.wall.wall * 1e3,
+                scan.instructions / 1e6, scan.wall.wall / floor.wall.wall,
+                scan.instructions / floor.instructions);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        std::fprintf(stderr, "Usage: scan_bench SCANNER [RUNS]\n");
+    if (argc < 3) {
+        std::fprintf(stderr, "Usage: scan_bench SCANNER FLOOR [RUNS]\n");
         return 2;
     }
     std::string scanner = argv[1];
-    int runs = argc > 2 ? std::max(1, std::atoi(argv[2])) : 9;
+    std::string floor = argv[2];
+    int runs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 15;
 
     if (unshare(CLONE_NEWNS) < 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0) {
         std::perror("scan_bench: private mount namespace (run as root)");
@@ -204,7 +239,7 @@ int main(int argc, char** argv) {
     bool ok = true;
     for (int lines : {10000, 50000, 100000}) {
         row r;
-        ok = measure(scanner, work, lines, runs, &r);
+        ok = measure(scanner, floor, work, lines, runs, &r);
         if (!ok)
             break;
         rows.push_back(r);
@@ -214,30 +249,19 @@ int main(int argc, char** argv) {
     if (!ok)
         return 1;
 
-    std::printf("median of %d interleaved runs; ratio = scanner time / awk time, wall clock (CPU time)\n",
-                runs);
-    std::printf("%8s %16s %16s %13s %16s %13s\n", "lines", "awk ms", "scan ms", "ratio",
-                "scan -D ms", "ratio");
-    for (const row& r : rows)
-        std::printf("%8d %7.1f (%6.1f) %7.1f (%6.1f) %5.2f (%5.2f) %7.1f (%6.1f) %5.2f (%5.2f)\n",
-                    r.lines, r.awk.wall * 1e3, r.awk.cpu * 1e3, r.scan.wall * 1e3,
-                    r.scan.cpu * 1e3, r.scan.wall / r.awk.wall, r.scan.cpu / r.awk.cpu,
-                    r.scan_dir.wall * 1e3, r.scan_dir.cpu * 1e3, r.scan_dir.wall / r.awk.wall,
-                    r.scan_dir.cpu / r.awk.cpu);
+    std::printf("wall: median of %d interleaved runs; instructions: one run under callgrind\n", runs);
+    for (const row& r : rows) {
+        std::printf("%d lines\n", r.lines);
+        print_pair("plain", r.floor, r.scan);
+        print_pair("-D dir", r.floor_dir, r.scan_dir);
+    }
     const row& a = rows[0];
-    const row& b = rows[1];
     const row& c = rows[2];
-    auto factors = [](const char* span, const row& small, const row& large, double ratio) {
-        auto f = [&](const timing row::*which, double timing::*field) {
-            return per_doubling(small.*which.*field, large.*which.*field, ratio);
-        };
-        std::printf("  %s: scan %.2f (%.2f), scan -D %.2f (%.2f), awk %.2f (%.2f)\n", span,
-                    f(&row::scan, &timing::wall), f(&row::scan, &timing::cpu),
-                    f(&row::scan_dir, &timing::wall), f(&row::scan_dir, &timing::cpu),
-                    f(&row::awk, &timing::wall), f(&row::awk, &timing::cpu));
-    };
-    std::printf("time factor per doubling of the input, wall clock (CPU time):\n");
-    factors("10k->100k", a, c, 10);
-    factors("50k->100k", b, c, 2);
+    std::printf("wall time factor per doubling of the input, 10k->100k: scan %.2f, scan -D %.2f, "
+                "floor %.2f, floor with dir %.2f\n",
+                per_doubling(a.scan.wall.wall, c.scan.wall.wall, 10),
+                per_doubling(a.scan_dir.wall.wall, c.scan_dir.wall.wall, 10),
+                per_doubling(a.floor.wall.wall, c.floor.wall.wall, 10),
+                per_doubling(a.floor_dir.wall.wall, c.floor_dir.wall.wall, 10));
     return 0;
 }

@@ -42,8 +42,7 @@ public:
     scan_fixture() {
         ring_init(&order);
         ring_init(&exclude);
-        ring_init(&dirs);
-        dev_dir_given = false;
+        scan_dir_ring_init(&dirs);
         placement_messages.clear();
     }
     ~scan_fixture() {
@@ -58,7 +57,7 @@ public:
         write_file(tmp.file("partitions"), table);
         if (with_default)
             add_pattern(&order, "");
-        if (!dev_dir_given)
+        if (!dirs.dev_dir_given)
             add_scan_dir(&dirs, dev_scan_dir);
         scan_setup setup{&order, &exclude, &dirs, capture_message,
                          {tables_path.c_str(), ide_path.c_str()}};
@@ -86,7 +85,8 @@ public:
     scratch_dir tmp;
     std::string tables_path = tmp.file("partitions");
     std::string ide_path = tmp.file("ide");
-    ring_node order, exclude, dirs;
+    ring_node order, exclude;
+    scan_dir_ring dirs;
 };
 
 const std::string heading = "major minor  #blocks  name\n\n";
@@ -259,7 +259,7 @@ TEST(ScanDirs, PathsPerPartitionFollowDirectoryOrder) {
     add_scan_dir(&f.dirs, other.c_str());
     std::string absent = f.tmp.file("absent/");
     add_scan_dir(&f.dirs, absent.c_str());
-    EXPECT_TRUE(dev_dir_given);
+    EXPECT_TRUE(f.dirs.dev_dir_given);
     EXPECT_EQ(f.scan(table({"sda", "sdb1", "dm-0", ".hidden", "hda", "sdb"})),
               (lines{"/dev/sda", mapper + "sdb1", "/dev/sdb1", other + "sdb1", mapper + "dm-0",
                      "/dev/dm-0", mapper + ".hidden", "/dev/.hidden", "/dev/hda", other + "hda",
@@ -272,7 +272,7 @@ TEST(ScanDirs, OnlyExactDevTextIsTheDefault) {
     add_scan_dir(&f.dirs, dir.c_str());                     // no final slash
     std::string doubled = f.tmp.path() + "//d//";
     add_scan_dir(&f.dirs, doubled.c_str());
-    EXPECT_FALSE(dev_dir_given);
+    EXPECT_FALSE(f.dirs.dev_dir_given);
     EXPECT_EQ(f.scan(table({"sda", "sdb"})),
               (lines{dir + "sda", doubled + "sda", "/dev/sda", "/dev/sdb"}));
 }
@@ -284,7 +284,7 @@ TEST(ScanDirs, DevTwiceGivesTwoPathsAndNoDefault) {
     EXPECT_EQ(add_scan_dir(&f.dirs, nullptr), nullptr);
     EXPECT_EQ(f.scan(table({"sda", "a/b"})), (lines{"/dev/sda", "/dev/sda", "/dev/a/b", "/dev/a/b"}));
     free_scan_dirs(&f.dirs);
-    EXPECT_TRUE(ring_empty(&f.dirs));
+    EXPECT_TRUE(ring_empty(&f.dirs.scan_dirs));
 }
 
 TEST(ScanDirs, LargeDirectoryIsLookedUpByName) {
@@ -331,7 +331,7 @@ TEST(ScanDirs, DirectoriesAtTheIndexFillLimitsFindTheirNamesOnly) {
 }
 
 TEST(TevscanForm, EveryDeviceGetsDevPath) {
-    ring_node bucket;
+    device_bucket bucket{};
     ring_init(&bucket);
     scan_device* d = add_device(&bucket, "sdb1");
     ASSERT_NE(d, nullptr);
@@ -346,8 +346,7 @@ TEST(TevscanForm, EveryDeviceGetsDevPath) {
                      {f.tables_path.c_str(), f.ide_path.c_str()}};
     EXPECT_EQ(scan_partitions(setup), 0);
     EXPECT_EQ(f.listing(), (lines{"/dev/sda", "/dev/sdb"}));
-    ring_unlink(d);
-    free_device(d);
+    pool_free(&bucket.pool);
 }
 
 }  // namespace
