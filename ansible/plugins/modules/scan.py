@@ -21,6 +21,8 @@ description:
     created and removed; the task is changed when there are any.
   - A failed run ends the task with the program's message and exit status;
     messages of a run that succeeded become warnings.
+  - Without C(tevtool) on C(PATH) (or in the sbin directories) the task fails
+    before anything runs, naming it.
 author: velmortev developers (@velmortev)
 options:
   manager:
@@ -42,7 +44,9 @@ options:
 attributes:
   check_mode:
     description:
-      - Runs nothing that changes the host. The nodes to create and remove are
+      - Runs nothing that changes the host, and fails where the real run
+        would fail at its start (no C(tevtool), a manager of another type),
+        with the same message and status. The nodes to create and remove are
         predicted from the labels that C(velmortev-read-label) reads on the
         partitions that C(velmortev-scan-partitions) lists; a node whose
         device is not among them is predicted to stay.
@@ -54,7 +58,7 @@ notes:
   - Needs root on the managed host, and C(tevtool) along C(PATH).
 seealso:
   - module: velmortev.disks.label
-  - module: velmortev.disks.info
+  - module: velmortev.disks.disk_info
 '''
 
 EXAMPLES = r'''
@@ -107,9 +111,12 @@ stderr:
   sample: 'Error opening manager: No such device or address'
 '''
 
+import os
+
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.velmortev.disks.plugins.module_utils.kit import (
-    block_device_number, fail_program, list_nodes, read_label, run_program, scan_partitions)
+    block_device_number, fail_program, list_nodes, manager_errno, read_label, run_program,
+    scan_partitions, status_of)
 
 
 def changes(before, after):
@@ -160,7 +167,14 @@ def main():
         args += ['-s', pattern]
     for pattern in module.params['exclude']:
         args += ['-x', pattern]
+    # tevscan runs tevtool along PATH and, without it, removes nothing and
+    # creates nothing while it reports every node as one it cleans.
+    module.get_bin_path('tevtool', required=True)
     if module.check_mode:
+        error = manager_errno(manager)
+        if error:
+            module.fail_json(msg='Error opening manager: %s' % os.strerror(error),
+                             rc=status_of(error))
         before = list_nodes(module, manager)
         partitions = scan_partitions(module, module.params['scan_order'], module.params['exclude'])
         created, removed = changes(before, predict(module, before, partitions))

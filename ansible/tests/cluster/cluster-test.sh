@@ -7,7 +7,7 @@
 # a /proc/partitions that lists only its loop devices; the testbed's layer,
 # tool and library reach the programs through the play's environment only.
 #   cluster-test.sh SOURCE_DIR BUILD_DIR [--show]
-# --show prints the output of every run of the playbook.
+# --show prints the inventory and the output of every run of the playbook.
 set -uo pipefail
 
 if [ "${1-}" != inside ]; then
@@ -22,7 +22,7 @@ if [ "${1-}" != inside ]; then
   require_ansible_env "$build" "the cluster test"
   collections=$(mktemp -d)
   trap 'rm -rf "$collections"' EXIT
-  copy_collection "$source_dir" "$collections"
+  install_collection "$source_dir" "$collections" || exit 1
   "$source_dir/testbed/scratch-world.sh" --build "$build" --disks 2 -- \
     bash "$0" inside "$source_dir" "$build" "$collections" "$show"
   exit $?
@@ -62,6 +62,10 @@ done
     echo "        VLM_TESTBED_GEOMETRY: $part=2048"
   done
 } >"$dir/inventory.yml"
+if [ "$show" = --show ]; then
+  echo "# inventory.yml"
+  cat "$dir/inventory.yml"
+fi
 # Ansible's files of this run stay in the scratch directory.
 export HOME=$dir/home ANSIBLE_COLLECTIONS_PATH=$collections ANSIBLE_NOCOLOR=1 \
   ANSIBLE_CONFIG=$dir/ansible.cfg ANSIBLE_PIPELINING=1
@@ -138,6 +142,7 @@ grep -qF '"rc": 239' <<<"$out" || fail "the refusal does not carry the program's
 
 run=$((run + 1))
 ansible-playbook -i inventory.yml -e target=node3 -e "stale_device=$whole" \
+  -e "part_number=$(number_of "$part")" -e "kit_sbin=$build/sbin" \
   "$collections/ansible_collections/velmortev/disks/tests/cluster/module-checks.yml" >"run$run.txt" 2>&1 ||
   fail "the module checks: $(cat "run$run.txt")"
 
