@@ -139,7 +139,8 @@ mkfifo "$work/monitor.in" "$work/monitor.out"
 cat "$work/monitor.out" >"$work/monitor.log" &
 drain_pid=$!
 net=(-nic none)
-[ -n "$hostfwd" ] && net=(-nic "user,model=virtio-net-pci$hostfwd")
+# Restricted: the guest reaches nothing outside; the forwards still reach it.
+[ -n "$hostfwd" ] && net=(-nic "user,model=virtio-net-pci,restrict=on$hostfwd")
 accel=${VELMORTEV_VM_ACCEL:-$(vm_accel)}
 timeout "$timeout" qemu-system-x86_64 -accel "$accel" -m "$memory" -smp "$smp" \
   -nodefaults -display none -no-reboot \

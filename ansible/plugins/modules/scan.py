@@ -41,6 +41,13 @@ options:
     type: list
     elements: str
     default: []
+  check_labels:
+    description:
+      - In check mode, the labels that earlier tasks of the run would have
+        written, device path to label (null for a cleared one), taken
+        instead of what the devices carry now; ignored outside check mode.
+    type: dict
+    default: {}
 attributes:
   check_mode:
     description:
@@ -115,7 +122,7 @@ import os
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.velmortev.disks.plugins.module_utils.kit import (
-    block_device_number, fail_program, list_nodes, manager_errno, read_label, run_program,
+    block_device_number, fail_program, fold_label, list_nodes, manager_errno, read_label, run_program,
     scan_partitions, status_of)
 
 
@@ -127,16 +134,31 @@ def changes(before, after):
     return created, removed
 
 
-def predict(module, nodes, partitions):
-    """The nodes afterwards, predicted from the labels of the partitions: a
-    node whose device carries another label or none goes, a label without a
-    node gets one for its first partition in scan order. A device whose label
-    cannot be read is left out of the prediction."""
+def assumed_labels(check_labels):
+    """check_labels by device number, folded as the kit stores them."""
+    assumed = {}
+    for device, label in check_labels.items():
+        try:
+            assumed[block_device_number(device)] = label and fold_label(label)
+        except OSError:
+            pass  # no such device: nothing to predict from
+    return assumed
+
+
+def predict(module, nodes, partitions, assumed):
+    """The nodes afterwards, predicted from the labels of the partitions (or
+    those assumed, by device number): a node whose device carries another
+    label or none goes, a label without a node gets one for its first
+    partition in scan order. A device whose label cannot be read is left out
+    of the prediction."""
     labelled = []
     for device in partitions:
         try:
             number = block_device_number(device)
         except OSError:
+            continue
+        if number in assumed:
+            labelled.append((number, assumed[number]))
             continue
         info = read_label(module, device)
         if number and 'error' not in info:
@@ -158,6 +180,7 @@ def main():
             manager=dict(type='path', required=True),
             scan_order=dict(type='list', elements='str', default=[]),
             exclude=dict(type='list', elements='str', default=[]),
+            check_labels=dict(type='dict', default={}),
         ),
         supports_check_mode=True,
     )
@@ -177,7 +200,8 @@ def main():
                              rc=status_of(error))
         before = list_nodes(module, manager)
         partitions = scan_partitions(module, module.params['scan_order'], module.params['exclude'])
-        created, removed = changes(before, predict(module, before, partitions))
+        created, removed = changes(before, predict(module, before, partitions,
+                                                   assumed_labels(module.params['check_labels'])))
         module.exit_json(changed=bool(created or removed), created=created, removed=removed,
                          nodes=before, cmd=[module.get_bin_path('tevscan', required=True)] + args)
 
