@@ -27,16 +27,16 @@ constexpr const char* whole_device_drivers[] = {
     "ramdisk", "loop", "md", "device-mapper", "VxVM", "VxDMP", "vdisk", "nvme",
 };
 
-bool handle_option(int letter, const char*) {
+option_result handle_option(int letter, const char*) {
     switch (letter) {
     case 'f':
         candidate_run.force = true;
-        return true;
+        return option_result::handled;
     case 'v':
         candidate_run.verbose = true;
-        return true;
+        return option_result::handled;
     }
-    return false;
+    return option_result::unknown;
 }
 
 constexpr option_word candidate_words[] = {{"force", 'f'}, {"verbose", 'v'}};

@@ -3,5 +3,8 @@
 // device may carry a disk label. With -v it says why a device is refused.
 #include "candidate/candidate_command.h"
 #include "frame/frame.h"
+#include "lib/standard_streams.h"
 
-int main(int argc, char** argv) { return vlm::run_program(vlm::candidate_command, argc, argv); }
+int main(int argc, char** argv) {
+    return vlm::run_program(vlm::candidate_command, argc, argv, vlm::progname);
+}

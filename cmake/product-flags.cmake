@@ -20,7 +20,13 @@ option(VELMORTEV_WERROR "Make warnings of the product targets errors" OFF)
 option(VELMORTEV_HARDENING "Build the product with the distribution's hardening flags" ON)
 
 set(VELMORTEV_PRODUCT_WARNINGS -Wshadow -Wconversion -Wsign-conversion)
-set(VELMORTEV_PRODUCT_CXX_FLAGS $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions>)
+# The fuzz harness carries the frame's exit back to the target as an
+# exception, which must pass through the kit's frames.
+if(VELMORTEV_FUZZ)
+  set(VELMORTEV_PRODUCT_CXX_FLAGS "")
+else()
+  set(VELMORTEV_PRODUCT_CXX_FLAGS $<$<COMPILE_LANGUAGE:CXX>:-fno-exceptions>)
+endif()
 
 # The hardening part of one dpkg-buildflags answer: optimisation, debug and
 # path-mapping flags stay with the build type.
@@ -61,14 +67,15 @@ endif()
 # Applies the product's flags to every target defined in the directories
 # (not in their subdirectories, where the tests live). Fortification needs
 # an optimised build and gets in the way of the sanitizers' own checks of the
-# same calls, so a build without optimisation or with the sanitizers goes
+# same calls, so a build without optimisation, with the sanitizers or for
+# fuzzing goes
 # without it; the other hardening flags hold everywhere.
 function(velmortev_product_flags)
   set(fortify_flags ${VELMORTEV_HARDENING_COMPILE_FLAGS})
   list(FILTER fortify_flags INCLUDE REGEX "^-D_FORTIFY_SOURCE")
   set(other_flags ${VELMORTEV_HARDENING_COMPILE_FLAGS})
   list(FILTER other_flags EXCLUDE REGEX "^-D_FORTIFY_SOURCE")
-  set(fortify "$<AND:$<NOT:$<CONFIG:Debug>>,$<NOT:$<BOOL:${VELMORTEV_SANITIZE}>>>")
+  set(fortify "$<AND:$<NOT:$<CONFIG:Debug>>,$<NOT:$<BOOL:${VELMORTEV_SANITIZE}>>,$<NOT:$<BOOL:${VELMORTEV_FUZZ}>>>")
   foreach(dir IN LISTS ARGN)
     get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
     foreach(target IN LISTS targets)

@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frame/frame.h"
 #include "lib/blockdev.h"
 #include "lib/owners.h"
 
@@ -32,21 +31,25 @@ malloc_ptr<char> node_path(const char* manager, const char* label) {
     return path;
 }
 
+disk_result failure(int status, disk_step step, int error) {
+    return disk_result{status, step, error, 0};
+}
+
 // Makes the node and checks that the driver lets it open read-write. A node
 // that does not open is taken away again, so that a failure leaves nothing.
-int make_node(const char* manager, const char* label, const char* path, dev_t rdev) {
-    if (mknod(path, S_IFBLK | node_permissions, rdev) < 0) {
-        // An existing node, whatever it is, stays as it was.
-        error("Unable to create TEV disk \"%s\": %s\n", label, strerror(errno));
-        return -1;
-    }
+disk_result make_node(const char* manager, const char* label, const char* path, dev_t rdev) {
+    // An existing node, whatever it is, stays as it was.
+    if (mknod(path, S_IFBLK | node_permissions, rdev) < 0)
+        return failure(-1, disk_step::create_node, errno);
     unique_fd node(open_block_device(path));
     if (!node) {
-        error("Unable to open TEV disk \"%s\": %s\n", label, strerror(-node.get()));
-        clean_disk(manager, label);
-        return node.get();
+        disk_result result = failure(node.get(), disk_step::open_node, -node.get());
+        disk_result removal = clean_disk(manager, label);
+        if (removal.failed == disk_step::remove_node)
+            result.removal_error = removal.error;
+        return result;
     }
-    return 0;
+    return {};
 }
 
 }  // namespace
@@ -55,31 +58,26 @@ int open_block_device(const char* path) {
     return open_checked_block(path, O_RDWR);
 }
 
-int instantiate_disk(const char* manager, const char* device, const char* label) {
+disk_result instantiate_disk(const char* manager, const char* device, const char* label) {
     malloc_ptr<char> path = node_path(manager, label);
     if (!path)
-        return -ENOMEM;
+        return failure(-ENOMEM, disk_step::none, ENOMEM);
     unique_fd target(open_block_device(device));
-    if (!target) {
-        error("Unable to open device \"%s\": %s\n", device, strerror(-target.get()));
-        return target.get();
-    }
+    if (!target)
+        return failure(target.get(), disk_step::open_device, -target.get());
     struct stat st;
-    if (fstat(target.get(), &st) < 0) {
-        error("Unable to query device \"%s\": %s\n", device, strerror(errno));
-        return -1;
-    }
+    if (fstat(target.get(), &st) < 0)
+        return failure(-1, disk_step::query_device, errno);
     return make_node(manager, label, path.get(), st.st_rdev);
 }
 
-int clean_disk(const char* manager, const char* label) {
+disk_result clean_disk(const char* manager, const char* label) {
     malloc_ptr<char> path = node_path(manager, label);
     if (!path)
-        return -ENOMEM;
-    int rc = unlink(path.get());
-    if (rc < 0)
-        error("Unable to remove TEV disk \"%s\": %s\n", label, strerror(errno));
-    return rc;
+        return failure(-ENOMEM, disk_step::none, ENOMEM);
+    if (unlink(path.get()) < 0)
+        return failure(-1, disk_step::remove_node, errno);
+    return {};
 }
 
 }  // namespace vlm

@@ -23,17 +23,46 @@ const char clean_usage[] =
     "       velmortev-clean-disk -h\n"
     "       velmortev-clean-disk -V\n";
 
-bool handle_option(int letter, const char* arg) {
+option_result handle_option(int letter, const char* arg) {
     if (letter != 'l')
-        return false;
+        return option_result::unknown;
     if (arg[0] == '\0')
         print_usage(-EINVAL, "Argument to '-l' cannot be \"\"\n");
     disk_run.manager = arg;
-    return true;
+    return option_result::handled;
 }
 
 const option_table options = {":hV-:l:", {}, missing_argument::requires_argument,
                               handle_option};
+
+// Says what went wrong in a node operation, naming the device or the label,
+// and passes its status on. A node that did not open was removed again; a
+// failed removal is told after the open.
+int report(const disk_result& result, const char* device, const char* label) {
+    switch (result.failed) {
+    case disk_step::none:
+        break;
+    case disk_step::open_device:
+        error("Unable to open device \"%s\": %s\n", device, strerror(result.error));
+        break;
+    case disk_step::query_device:
+        error("Unable to query device \"%s\": %s\n", device, strerror(result.error));
+        break;
+    case disk_step::create_node:
+        error("Unable to create TEV disk \"%s\": %s\n", label, strerror(result.error));
+        break;
+    case disk_step::open_node:
+        error("Unable to open TEV disk \"%s\": %s\n", label, strerror(result.error));
+        if (result.removal_error != 0)
+            error("Unable to remove TEV disk \"%s\": %s\n", label,
+                  strerror(result.removal_error));
+        break;
+    case disk_step::remove_node:
+        error("Unable to remove TEV disk \"%s\": %s\n", label, strerror(result.error));
+        break;
+    }
+    return result.status;
+}
 
 }  // namespace
 
@@ -62,8 +91,9 @@ int disk_command(int argc, char** argv) {
         error("Unable to open manager: %s\n", strerror(-rc));
         return rc;
     }
-    return instantiate ? instantiate_disk(disk_run.manager, device, label)
-                       : clean_disk(disk_run.manager, label);
+    disk_result result = instantiate ? instantiate_disk(disk_run.manager, device, label)
+                                     : clean_disk(disk_run.manager, label);
+    return report(result, device, label);
 }
 
 }  // namespace vlm

@@ -3,5 +3,8 @@
 // disk node of a label in the manager filesystem.
 #include "disk/disk_command.h"
 #include "frame/frame.h"
+#include "lib/standard_streams.h"
 
-int main(int argc, char** argv) { return vlm::run_program(vlm::disk_command, argc, argv); }
+int main(int argc, char** argv) {
+    return vlm::run_program(vlm::disk_command, argc, argv, vlm::progname);
+}

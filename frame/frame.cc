@@ -48,44 +48,53 @@ void print_version() {
     print_usage(-EINVAL, "%s: Can't get here\n", "parse_options");
 }
 
-static void handle_word(const char* word, const option_table& table) {
+// Hands a letter to the program's handler; a letter it does not know is
+// an unexpected result.
+static option_result handle_letter(int letter, const char* arg, const option_table& table) {
+    option_result result = table.handle ? table.handle(letter, arg) : option_result::unknown;
+    if (result == option_result::unknown)
+        cant_get_here();
+    return result;
+}
+
+static option_result handle_word(const char* word, const option_table& table) {
     std::string_view w(word);
     if (w == "help")
         print_usage(0);
     if (w == "version")
         print_version();
     for (const option_word& ow : table.words) {
-        if (w == ow.word) {
-            if (!table.handle || !table.handle(ow.letter, nullptr))
-                cant_get_here();
-            return;
-        }
+        if (w == ow.word)
+            return handle_letter(ow.letter, nullptr, table);
     }
     print_usage(-EINVAL, "Invalid option: '--%s'\n", word);
 }
 
+// One result of getopt.
+static option_result handle_result(int c, const option_table& table) {
+    switch (c) {
+    case 'h':
+        print_usage(0);
+    case 'V':
+        print_version();
+    case '-':
+        return handle_word(optarg, table);
+    case '?':
+        print_usage(-EINVAL, "Invalid option: '-%c'\n", optopt);
+    case ':':
+        if (table.on_missing == missing_argument::requires_argument)
+            print_usage(-EINVAL, "Option '-%c' requires an argument\n", optopt);
+        cant_get_here();
+    }
+    return handle_letter(c, optarg, table);
+}
+
 int parse_options(int argc, char** argv, const option_table& table) {
     opterr = 0;
-    int c;
-    while ((c = getopt(argc, argv, table.optstring)) != -1) {
-        switch (c) {
-        case 'h':
-            print_usage(0);
-        case 'V':
-            print_version();
-        case '-':
-            handle_word(optarg, table);
+    for (;;) {
+        int c = getopt(argc, argv, table.optstring);
+        if (c == -1 || handle_result(c, table) == option_result::stop)
             break;
-        case '?':
-            print_usage(-EINVAL, "Invalid option: '-%c'\n", optopt);
-        case ':':
-            if (table.on_missing == missing_argument::requires_argument)
-                print_usage(-EINVAL, "Option '-%c' requires an argument\n", optopt);
-            cant_get_here();
-        default:
-            if (!table.handle || !table.handle(c, optarg))
-                cant_get_here();
-        }
     }
     return optind;
 }
@@ -116,14 +125,6 @@ char* require_operand(int argc, char** argv, int& index, const char* missing) {
 void refuse_extra_operands(int argc, int index) {
     if (index < argc)
         print_usage(-EINVAL, "Too many arguments\n");
-}
-
-int run_program(int (*command)(int argc, char** argv), int argc, char** argv) {
-    int rc = open_missing_standard_fds();
-    if (rc < 0)
-        return rc;
-    rc = command(argc, argv);
-    return finish_stdout(rc, progname);
 }
 
 }  // namespace vlm

@@ -42,19 +42,26 @@ enum class missing_argument {
     requires_argument  // "Option '-%c' requires an argument\n"
 };
 
+// What a program's option handler made of one of its letters.
+enum class option_result {
+    handled,  // taken; the loop goes on
+    unknown,  // not a letter of the program: an unexpected result
+    stop      // taken, and no further option is to be read
+};
+
 // The per-program values of the option loop.
 struct option_table {
     const char* optstring;                // begins with ':' and holds "-:"
     std::span<const option_word> words;   // beside "help" and "version"
     missing_argument on_missing;
-    // Handles one of the program's own letters; returns false for a letter it
-    // does not know, which then counts as an unexpected result.
-    bool (*handle)(int letter, const char* arg);
+    // Handles one of the program's own letters (null: the program has none).
+    option_result (*handle)(int letter, const char* arg);
 };
 
 // Runs getopt over the arguments with the table's values, ending the process
-// through print_usage or print_version where the options say so. Returns the
-// index of the first operand.
+// through print_usage or print_version where the options say so, and ending
+// the loop early where the handler says stop. Returns the index of the first
+// operand (after a stop: of the first argument not read).
 int parse_options(int argc, char** argv, const option_table& table);
 
 // The two-name rule: takes the final component of argv[0] (cutting argv[0]
@@ -69,10 +76,5 @@ int choose_invocation(char** argv, const char* module, const char* first,
 char* require_operand(int argc, char** argv, int& index, const char* missing);
 // Ends with "Too many arguments" when any operand is left.
 void refuse_extra_operands(int argc, int index);
-
-// The entry point of a program of the frame: takes descriptors 0, 1 and 2
-// before anything is opened, runs the command, and makes sure its standard
-// output was written completely (see lib/standard_streams.h).
-int run_program(int (*command)(int argc, char** argv), int argc, char** argv);
 
 }  // namespace vlm

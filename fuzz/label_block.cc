@@ -74,12 +74,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     bool labelled = original.compare(32, 8, "VLMRDISK") == 0;
     bool cleared = original.compare(32, 8, "VLMRCLRD") == 0;
-    vlm::accept_cleared = 0;
-    fuzz::require((vlm::check_label_magic(&info) == 0) == labelled, "magic test");
-    vlm::accept_cleared = 1;
-    fuzz::require((vlm::check_label_magic(&info) == 0) == (labelled || cleared),
+    fuzz::require((vlm::check_label_magic(&info, false) == 0) == labelled, "magic test");
+    fuzz::require((vlm::check_label_magic(&info, true) == 0) == (labelled || cleared),
                   "magic test with cleared labels accepted");
-    vlm::accept_cleared = 0;
     vlm::malloc_ptr<char> copy = vlm::copy_label(&info);
     fuzz::require(copy && std::memcmp(copy.get(), info.label, 24) == 0 && copy.get()[24] == '\0',
                   "label copy");

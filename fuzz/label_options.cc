@@ -6,12 +6,10 @@
 #include <string>
 
 #include "harness.h"
-#include "label/label.h"
 #include "label/label_command.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     vlm::label_run = {};
-    vlm::accept_cleared = 0;
     fuzz::arguments args(std::string_view(reinterpret_cast<const char*>(data), size), nullptr);
     fuzz::redirected_streams streams;
     int status = fuzz::run_main(vlm::label_command, args);

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Builds the fuzz targets (clang, libFuzzer, AddressSanitizer and
-# UndefinedBehaviorSanitizer) in build-fuzz/ and runs them.
+# Builds the fuzz targets (the main project with VELMORTEV_FUZZ: clang,
+# libFuzzer, AddressSanitizer and UndefinedBehaviorSanitizer) in build-fuzz/
+# and runs them.
 #
 #   fuzz/run.sh TARGET SECONDS     one target, e.g. fuzz/run.sh label_name 60
 #   fuzz/run.sh all SECONDS        every target in turn
@@ -17,13 +18,22 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=${FUZZ_BUILD:-$here/../build-fuzz}
 
 usage() {
-  sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '2,15p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 [ $# -ge 1 ] || usage
 
-cmake -S "$here" -B "$build" -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-cmake --build "$build" -j"$(nproc)" >/dev/null
+# A build-fuzz/ left by the former stand-alone fuzz project is configured
+# afresh for the main project.
+if [ -f "$build/CMakeCache.txt" ] && ! grep -qx "CMAKE_HOME_DIRECTORY:INTERNAL=$(cd "$here/.." && pwd)" "$build/CMakeCache.txt"; then
+  rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
+fi
+# Configuring says little; the build shows its progress, since it takes a
+# minute or more from scratch.
+cmake -S "$here/.." -B "$build" -DVELMORTEV_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_C_COMPILER=clang -DVELMORTEV_TESTS=OFF -DVELMORTEV_BENCH=OFF >/dev/null
+echo "run.sh: building the fuzz targets in $build" >&2
+cmake --build "$build" -j"$(nproc)" --target fuzz_targets >&2
 
 targets=()
 for exe in "$build"/fuzz_*; do

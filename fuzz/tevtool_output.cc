@@ -102,8 +102,18 @@ int model_delete(const answer& a) {
     return code(a);
 }
 
-// Whether the device queries lead to a create, and with which label (which
-// may be empty: two quotes side by side).
+// A label that can name one entry of the disks directory and fits a label
+// field; any other is refused without a create.
+bool usable(const std::string& label) {
+    if (label.empty() || label == "." || label == ".." || label.size() > 24)
+        return false;
+    for (unsigned char c : label)
+        if (c < 0x20 || c >= 0x7f || c == '/')
+            return false;
+    return true;
+}
+
+// Whether the device queries lead to a create, and with which label.
 bool model_create(size_t first, std::string* label) {
     size_t i = first;
     for (int tries = 0; tries < 4; tries++, i++) {
@@ -127,17 +137,18 @@ bool model_create(size_t first, std::string* label) {
         if (opening == std::string::npos)
             return false;
         *label = out.substr(opening + 1, closing - opening - 1);
-        return true;
+        return usable(*label);
     }
     return false;
 }
 
 }  // namespace
 
-// The runner's stand-in: hands out the next answer and records the call.
-extern "C" int __wrap__ZN3vlm8run_toolEPPKcPNS_13captured_textES4_(const char** argv,
-                                                                     captured_text* out,
-                                                                     captured_text* err) {
+// The runner's stand-in, linked in place of the kit's run_tool (whose object
+// file then stays out of the link): hands out the next answer and records the
+// call. Defined by its qualified name, so that it no longer compiles once it
+// stops matching the declaration.
+int vlm::run_tool(const char** argv, captured_text* out, captured_text* err) {
     fuzz::require(argv && !argv[0], "slot 0 of the vector is not empty");
     std::vector<std::string> words;
     for (const char** a = argv + 1; *a; a++)

@@ -11,8 +11,6 @@
 
 namespace vlm {
 
-int accept_cleared = 0;
-
 int open_label_device(const char* path, bool for_writing) {
     int flags = for_writing ? (O_RDWR | O_EXCL | O_DIRECT) : (O_RDONLY | O_DIRECT);
     return open_checked_block(path, flags);
@@ -75,7 +73,7 @@ int read_label_block(int fd, label_info* info) {
     return 0;
 }
 
-int check_label_magic(const label_info* info) {
+int check_label_magic(const label_info* info, bool accept_cleared) {
     if (!info)
         return -EINVAL;
     if (std::memcmp(info->magic, magic_labelled, label_magic_size) == 0)

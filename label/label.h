@@ -27,9 +27,6 @@ struct label_info {
     char label[label_max];            // NUL-padded; no NUL when 24 long
 };
 
-// While set, a cleared label counts as a label in every test of the run.
-extern int accept_cleared;
-
 // Opens the path as a block device for direct I/O, exclusively for writing.
 // Returns the descriptor or a negated errno.
 int open_label_device(const char* path, bool for_writing);
@@ -37,9 +34,9 @@ int open_label_device(const char* path, bool for_writing);
 // Reads the first logical block and fills the record from it.
 int read_label_block(int fd, label_info* info);
 
-// 0 when the magic marks a label (a cleared one too while accept_cleared is
+// 0 when the magic marks a label (a cleared one too when accept_cleared is
 // set), -ENXIO otherwise, -EINVAL for a missing record.
-int check_label_magic(const label_info* info);
+int check_label_magic(const label_info* info, bool accept_cleared);
 
 // The 24 label bytes followed by a NUL, or an empty owner when memory runs
 // out.

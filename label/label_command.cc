@@ -11,6 +11,7 @@
 #include "label/label.h"
 #include "lib/blockdev.h"
 #include "lib/owners.h"
+#include "lib/shown_text.h"
 
 namespace vlm {
 
@@ -28,22 +29,29 @@ const char write_usage[] =
     "          velmortev-write-label -h\n"
     "          velmortev-write-label -V\n";
 
-bool handle_option(int letter, const char*) {
+// Raises a flag that only write mode takes; read mode refuses its letter.
+void write_mode_flag(int letter, bool& flag) {
+    if (!label_run.write_mode)
+        print_usage(-EINVAL, "Invalid option: '-%c'\n", letter);
+    flag = true;
+}
+
+option_result handle_option(int letter, const char*) {
     switch (letter) {
     case 'r':
-        accept_cleared = 1;
-        return true;
+        label_run.accept_cleared = true;
+        return option_result::handled;
     case 'd':
+        write_mode_flag(letter, label_run.delete_label);
+        return option_result::handled;
     case 'c':
+        write_mode_flag(letter, label_run.zero_ends);
+        return option_result::handled;
     case 'f':
-        if (!label_run.write_mode)
-            print_usage(-EINVAL, "Invalid option: '-%c'\n", letter);
-        (letter == 'd'   ? label_run.delete_label
-         : letter == 'c' ? label_run.zero_ends
-                         : label_run.force) = true;
-        return true;
+        write_mode_flag(letter, label_run.force);
+        return option_result::handled;
     }
-    return false;
+    return option_result::unknown;
 }
 
 const option_table options = {":hV-:rdcf", {}, missing_argument::unexpected, handle_option};
@@ -67,19 +75,20 @@ int get_info(const char* device) {
     int rc = open_and_read(device, false, fd, info);
     if (rc < 0)
         return rc;
-    if (check_label_magic(&info) != 0)
+    if (check_label_magic(&info, label_run.accept_cleared) != 0)
         return 0;
     malloc_ptr<char> label = copy_label(&info);
     if (!label) {
         error("Unable to allocate memory\n");
         return -ENOMEM;
     }
-    std::printf("%s:%s\n", label.get(), device);
+    char shown[shown_size(label_max)];
+    std::printf("%s:%s\n", show_into(shown, label.get()), device);
     return 0;
 }
 
 int clear_label(int fd, label_info* info, const char* device) {
-    if (check_label_magic(info) != 0)
+    if (check_label_magic(info, label_run.accept_cleared) != 0)
         return 0;
     clear_label_fields(info);
     int rc = write_label_block(fd, info);
@@ -97,20 +106,24 @@ int zero_device_ends(int fd) {
     std::memset(zeroes.data(), 0, zero_span);
     if (lseek(fd, 0, SEEK_SET) < 0)
         return -errno;
-    if ((rc = write_zero_mib(fd, zeroes.data())) < 0)
+    rc = write_zero_mib(fd, zeroes.data());
+    if (rc < 0)
         return rc;
     if (lseek(fd, -static_cast<off_t>(zero_span), SEEK_END) < 0)
         return -errno;
-    if ((rc = write_zero_mib(fd, zeroes.data())) < 0)
+    rc = write_zero_mib(fd, zeroes.data());
+    if (rc < 0)
         return rc;
     return flush_device(fd);
 }
 
 int set_label(int fd, label_info* info, const char* device, const char* label) {
-    if (!label_run.force && check_label_magic(info) == 0) {
+    if (!label_run.force && check_label_magic(info, label_run.accept_cleared) == 0) {
         malloc_ptr<char> present = copy_label(info);
+        char shown[shown_size(label_max)];
         if (present)
-            error("Device \"%s\" is already labeled \"%s\"\n", device, present.get());
+            error("Device \"%s\" is already labeled \"%s\"\n", device,
+                  show_into(shown, present.get()));
         else
             error("Unable to allocate memory\n");
         return -EEXIST;

@@ -12,6 +12,8 @@ struct label_flags {
     bool force = false;         // -f: replace a present label
     bool delete_label = false;  // -d: clear the label
     bool zero_ends = false;     // -c: zero the first and last MiB first
+    // -r: a cleared label counts as a label in every test of the run
+    bool accept_cleared = false;
 };
 extern label_flags label_run;
 

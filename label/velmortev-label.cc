@@ -3,5 +3,8 @@
 // clears the label in the first logical block of a block device.
 #include "label/label_command.h"
 #include "frame/frame.h"
+#include "lib/standard_streams.h"
 
-int main(int argc, char** argv) { return vlm::run_program(vlm::label_command, argc, argv); }
+int main(int argc, char** argv) {
+    return vlm::run_program(vlm::label_command, argc, argv, vlm::progname);
+}

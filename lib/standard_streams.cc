@@ -72,4 +72,13 @@ int finish_stdout(int status, const char* name) {
     return status != 0 ? status : -err;
 }
 
+int run_program(int (*command)(int argc, char** argv), int argc, char** argv,
+                const char* const& name) {
+    int rc = open_missing_standard_fds();
+    if (rc < 0)
+        return rc;
+    rc = command(argc, argv);
+    return finish_stdout(rc, name);
+}
+
 }  // namespace vlm

@@ -25,4 +25,12 @@ void flush_stdout();
 // returned unchanged. Called once, on the way out of the program.
 int finish_stdout(int status, const char* name);
 
+// The entry point of every program: takes descriptors 0, 1 and 2 before
+// anything is opened, runs the command, and makes sure that its standard
+// output was written completely. The name for the output message is read
+// after the command has run, so a program that chooses its name from argv[0]
+// passes the variable that the command sets.
+int run_program(int (*command)(int argc, char** argv), int argc, char** argv,
+                const char* const& name);
+
 }  // namespace vlm

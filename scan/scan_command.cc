@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 #include "scan/scan_command.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 
@@ -22,40 +20,40 @@ const char scan_usage[] =
     "       velmortev-scan-partitions -h\n"
     "       velmortev-scan-partitions -V\n";
 
-// A pattern or directory could not be made: report it and take no further
-// option, so that the run ends with -ENOMEM whatever follows.
-void give_up(const char* fmt, const char* arg) {
+// The outcome of an option whose pattern or directory was to be made: a
+// failure is reported and stops the option loop, so that the run ends with
+// -ENOMEM whatever follows.
+option_result made_or_stop(bool made, const char* fmt, const char* arg) {
+    if (made)
+        return option_result::handled;
     error(fmt, arg);
     scan_run.out_of_memory = true;
-    optind = scan_run.argument_count;
+    return option_result::stop;
 }
 
 // -l is accepted with its argument and has no effect: the option letters
 // have always admitted it, and scripts may pass it along.
-bool handle_option(int letter, const char* arg) {
+option_result handle_option(int letter, const char* arg) {
     switch (letter) {
     case 'o':
         if (!*arg)
             print_usage(-EINVAL, "Empty order pattern\n");
-        if (!add_pattern(&scan_patterns.order, arg))
-            give_up("Unable to allocate order pattern \"%s\"\n", arg);
-        return true;
+        return made_or_stop(add_pattern(&scan_patterns.order, arg),
+                            "Unable to allocate order pattern \"%s\"\n", arg);
     case 'x':
         if (!*arg)
             print_usage(-EINVAL, "Empty exclude pattern\n");
-        if (!add_pattern(&scan_patterns.exclude, arg))
-            give_up("Unable to allocate exclude pattern \"%s\"\n", arg);
-        return true;
+        return made_or_stop(add_pattern(&scan_patterns.exclude, arg),
+                            "Unable to allocate exclude pattern \"%s\"\n", arg);
     case 'D':
         if (!*arg)
             print_usage(-EINVAL, "Empty Scan-Directory list\n");
-        if (!add_scan_dir(&scan_dirs, arg))
-            give_up("Unable to allocate scan dir  \"%s\"\n", arg);
-        return true;
+        return made_or_stop(add_scan_dir(&scan_dirs, arg),
+                            "Unable to allocate scan dir  \"%s\"\n", arg);
     case 'l':
-        return true;
+        return option_result::handled;
     }
-    return false;
+    return option_result::unknown;
 }
 
 const option_table options = {":o:x:D:l:-:hV", {}, missing_argument::requires_argument,
@@ -88,7 +86,6 @@ int scan_command(int argc, char** argv) {
     usage_text = scan_usage;
     ring_init(&scan_dirs);
 
-    scan_run.argument_count = argc;
     parse_options(argc, argv, options);
     int rc = scan_run.out_of_memory ? -ENOMEM : scan_and_list();
 

@@ -10,7 +10,6 @@ namespace vlm {
 
 // The state of one run; a fresh run starts from scan_run = {}.
 struct scan_flags {
-    int argument_count = 0;      // where the option loop stops after a failure
     bool out_of_memory = false;  // a pattern or directory could not be made
 };
 extern scan_flags scan_run;

@@ -4,5 +4,8 @@
 // each of them and leaving out the excluded ones.
 #include "scan/scan_command.h"
 #include "frame/frame.h"
+#include "lib/standard_streams.h"
 
-int main(int argc, char** argv) { return vlm::run_program(vlm::scan_command, argc, argv); }
+int main(int argc, char** argv) {
+    return vlm::run_program(vlm::scan_command, argc, argv, vlm::progname);
+}

@@ -121,8 +121,6 @@ void terminate(stream_capture* s, size_t capacity, captured_text* text) {
 
 }  // namespace
 
-size_t capture_capacity() { return 8 * size_t(getpagesize()); }
-
 int run_tool(const char** argv, captured_text* out, captured_text* err) {
     if (!argv || argv[0] || !out || !err)
         return -EINVAL;
@@ -170,16 +168,6 @@ int run_tool(const char** argv, captured_text* out, captured_text* err) {
     terminate(&streams[0], capacity, out);
     terminate(&streams[1], capacity, err);
     return status;
-}
-
-tool_outcome decode_outcome(int result) {
-    if (result < 0)
-        return {tool_ending::not_run, result};
-    if (WIFEXITED(result))
-        return {tool_ending::exited, WEXITSTATUS(result)};
-    if (WIFSIGNALED(result))
-        return {tool_ending::killed, WTERMSIG(result)};
-    return {tool_ending::unknown, result};
 }
 
 }  // namespace vlm

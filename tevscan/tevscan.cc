@@ -4,15 +4,9 @@
 // disk, removes every disk node that tevtool no longer reports as valid, and
 // creates a node for every partition whose label tevtool reports as marked.
 // Every disk operation is one run of tevtool.
-#include "tevscan/tevscan_command.h"
 #include "lib/standard_streams.h"
+#include "tevscan/tevscan_command.h"
 
-// Descriptors 0, 1 and 2 are taken before anything is opened, and standard
-// output is checked on the way out (see lib/standard_streams.h).
 int main(int argc, char** argv) {
-    int rc = vlm::open_missing_standard_fds();
-    if (rc < 0)
-        return rc;
-    rc = vlm::tevscan_command(argc, argv);
-    return vlm::finish_stdout(rc, "tevscan");
+    return vlm::run_program(vlm::tevscan_command, argc, argv, "tevscan");
 }

@@ -3,17 +3,21 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #include "frame/frame.h"
+#include "label/label_name.h"
 #include "lib/blockdev.h"
 #include "lib/manager.h"
 #include "lib/owners.h"
+#include "lib/shown_text.h"
 #include "lib/standard_streams.h"
 #include "scan/scan.h"
 #include "tevscan/run_tool.h"
@@ -64,8 +68,8 @@ void add_option_pattern(ring_node* patterns, const char* text) {
 const char* parse_options(int argc, char** argv, pattern_rings* rings) {
     const char* manager = nullptr;
     opterr = 0;
-    int c;
-    while ((c = getopt(argc, argv, ":hVl:s:x:")) != -1) {
+    constexpr const char* optstring = ":hVl:s:x:";
+    for (int c = getopt(argc, argv, optstring); c != -1; c = getopt(argc, argv, optstring)) {
         switch (c) {
         case 'h':
             exit_with_usage(0);
@@ -162,8 +166,7 @@ bool contains(const captured_text& t, const char* needle) {
 // The system's text for an exit code that holds a negated errno in 8 bits.
 const char* exit_code_text(int code) { return strerror(-static_cast<int8_t>(code)); }
 
-// Phase 1 ---------------------------------------------------------------
-
+// Asks every whole disk in scan order to reread its partition table.
 void reread_partition_tables(ring_node* order) {
     for (scan_pattern* pattern : ring_records<scan_pattern>(order))
         for (scan_device* device : ring_records<scan_device>(&pattern->bucket))
@@ -175,52 +178,9 @@ void empty_buckets(ring_node* patterns) {
         empty_bucket(pattern);
 }
 
-}  // namespace
-
-// Phase 2 ---------------------------------------------------------------
-
-// Asks tevtool about one entry of the disks directory. True when the entry
-// is to be removed: tevtool says it is gone or invalid, or answers without
-// calling it valid. A query that cannot tell keeps the entry.
-bool disk_is_invalid(const char* manager, const char* name) {
-    const char* argv[] = {nullptr, "-I", "-l", manager, "-n", name, nullptr};
-    tool_call call;
-    if (!run_to_exit(argv, disk_query_says, name, &call))
-        return false;
-    int value = call.outcome.value;
-    if (value != 0) {
-        if (contains(call.err, "Unable to") && !contains(call.err, "No such device") &&
-            !contains(call.err, "Invalid argument")) {
-            std::fprintf(stderr, "Error on %s (%d): %s\n", name, value, text_of(call.err));
-            return false;
-        }
-        return true;
-    }
-    if (contains(call.out, "valid TEV disk"))
-        return false;
-    std::printf("Output on %s: %s\n", name, text_of(call.out));
-    return true;
-}
-
-// Removes one entry; returns the outcome: 0, the negated errno of a tool
-// that could not run, -EINTR for a killed tool, the wait status of an
-// unknown ending, or the tool's exit code.
-int delete_disk(const char* manager, const char* name) {
-    std::printf("Cleaning disk \"%s\"\n", name);
-    const char* argv[] = {nullptr, "-D", "-l", manager, "-n", name, nullptr};
-    tool_call call;
-    if (!run_to_exit(argv, delete_says, name, &call))
-        return call.outcome.ending == tool_ending::killed ? -EINTR : call.outcome.value;
-    int value = call.outcome.value;
-    if (value != 0)
-        std::fprintf(stderr, "Unable to delete invalid disk \"%s\": %s\n", name,
-                     exit_code_text(value));
-    return value;
-}
-
 // Returns the outcome of the last delete, 0 when none was run, or the
 // negated errno when the disks directory cannot be read.
-static int clean_invalid_disks(const char* manager) {
+int clean_invalid_disks(const char* manager) {
     size_t size = std::strlen(manager) + 8;
     malloc_ptr<char> dir_path(static_cast<char*>(std::malloc(size)));
     if (!dir_path)
@@ -240,12 +200,10 @@ static int clean_invalid_disks(const char* manager) {
     return result;
 }
 
-// Phase 3 ---------------------------------------------------------------
-
 // The label is the text between the last two double quotes of the answer;
 // the answer is cut at the last one. Returns 0, -ENOENT when a quote is
 // missing, or -ENOMEM.
-static int take_label(char* answer, malloc_ptr<char>* label) {
+int take_label(char* answer, malloc_ptr<char>* label) {
     char* closing = std::strrchr(answer, '"');
     if (!closing)
         return -ENOENT;
@@ -257,64 +215,51 @@ static int take_label(char* answer, malloc_ptr<char>* label) {
     return *label ? 0 : -ENOMEM;
 }
 
-static void create_disk(const char* manager, const char* label, const char* path) {
-    std::printf("Instantating disk \"%s\"\n", label);
+// A label from the tool's answer names one entry of the disks directory and
+// must fit the label field of a disk.
+bool usable_label(std::string_view label) {
+    if (label.empty() || label == "." || label == ".." || label.size() > label_max)
+        return false;
+    return std::none_of(label.begin(), label.end(), [](char c) {
+        auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte >= 0x7f || byte == '/';
+    });
+}
+
+void report_invalid_label(const char* label, const char* path) {
+    report("Invalid label \"");
+    put_shown(stderr, label);
+    std::fprintf(stderr, "\" on device \"%s\"\n", path);
+}
+
+// The create gets the label as the tool gave it; messages show it escaped.
+void create_disk(const char* manager, const char* label, const char* path) {
+    if (!usable_label(label)) {
+        report_invalid_label(label, path);
+        return;
+    }
+    char shown_buffer[shown_size(label_max)];
+    const char* shown = show_into(shown_buffer, label);
+    std::printf("Instantating disk \"%s\"\n", shown);
     const char* argv[] = {nullptr, "-C", "-l",    manager,   "-n",
                           label,   "-s", path,    "-a",      "mark=no", nullptr};
     tool_call call;
-    if (!run_to_exit(argv, create_says, label, &call))
+    if (!run_to_exit(argv, create_says, shown, &call))
         return;
     // An existing node means the disk is there already.
     int value = call.outcome.value;
     if (value != 0 && !contains(call.err, "File exists"))
-        report("Unable to create disk \"%s\": %s\n", label, exit_code_text(value));
+        report("Unable to create disk \"%s\": %s\n", shown, exit_code_text(value));
 }
 
-// Asks tevtool for the device's label and creates its disk when it has one.
-// A device that is not there yet (a table just reread) is asked again after
-// waits of 1, 3 and 5 seconds.
-void instantiate_if_marked(const char* manager, const char* path) {
-    const char* argv[] = {nullptr, "-I", "-l", manager, "-n", path, "-a", "label", nullptr};
-    for (unsigned wait = first_wait;; wait += wait_step) {
-        tool_call call;
-        if (!run_to_exit(argv, device_query_says, path, &call))
-            return;
-        int value = call.outcome.value;
-        if (value != 0) {
-            if (contains(call.err, "not marked"))
-                return;
-            if (contains(call.err, "No such")) {
-                if (wait >= last_wait)
-                    return;
-                sleep(wait);
-                continue;
-            }
-            if (!contains(call.err, "Invalid argument"))
-                report("Error on %s (%d): %s\n", path, value, text_of(call.err));
-            return;
-        }
-        if (!contains(call.out, "is marked")) {
-            std::printf("Output on %s: %s\n", path, text_of(call.out));
-            return;
-        }
-        malloc_ptr<char> label;
-        int rc = take_label(call.out.text.get(), &label);
-        if (rc == -ENOMEM)
-            report("Unable to allocate the label of device \"%s\"\n", path);
-        if (rc == 0)
-            create_disk(manager, label.get(), path);
-        return;
-    }
-}
-
-static void instantiate_marked_disks(const char* manager, ring_node* order) {
+void instantiate_marked_disks(const char* manager, ring_node* order) {
     for (scan_pattern* pattern : ring_records<scan_pattern>(order))
         for (scan_device* device : ring_records<scan_device>(&pattern->bucket))
             instantiate_if_marked(manager, device->path);
 }
 
 // The three phases, after the options.
-static int run_pass(const char* manager, pattern_rings* rings) {
+int run_pass(const char* manager, pattern_rings* rings) {
     if (!add_pattern(&rings->order, "")) {
         report("Unable to create the default pattern\n");
         return -ENOMEM;
@@ -348,6 +293,76 @@ static int run_pass(const char* manager, pattern_rings* rings) {
         return rc;
     instantiate_marked_disks(manager, &rings->order);
     return 0;
+}
+
+}  // namespace
+
+bool disk_is_invalid(const char* manager, const char* name) {
+    const char* argv[] = {nullptr, "-I", "-l", manager, "-n", name, nullptr};
+    tool_call call;
+    if (!run_to_exit(argv, disk_query_says, name, &call))
+        return false;
+    int value = call.outcome.value;
+    if (value != 0) {
+        if (contains(call.err, "Unable to") && !contains(call.err, "No such device") &&
+            !contains(call.err, "Invalid argument")) {
+            std::fprintf(stderr, "Error on %s (%d): %s\n", name, value, text_of(call.err));
+            return false;
+        }
+        return true;
+    }
+    if (contains(call.out, "valid TEV disk"))
+        return false;
+    std::printf("Output on %s: %s\n", name, text_of(call.out));
+    return true;
+}
+
+
+int delete_disk(const char* manager, const char* name) {
+    std::printf("Cleaning disk \"%s\"\n", name);
+    const char* argv[] = {nullptr, "-D", "-l", manager, "-n", name, nullptr};
+    tool_call call;
+    if (!run_to_exit(argv, delete_says, name, &call))
+        return call.outcome.ending == tool_ending::killed ? -EINTR : call.outcome.value;
+    int value = call.outcome.value;
+    if (value != 0)
+        std::fprintf(stderr, "Unable to delete invalid disk \"%s\": %s\n", name,
+                     exit_code_text(value));
+    return value;
+}
+
+void instantiate_if_marked(const char* manager, const char* path) {
+    const char* argv[] = {nullptr, "-I", "-l", manager, "-n", path, "-a", "label", nullptr};
+    for (unsigned wait = first_wait;; wait += wait_step) {
+        tool_call call;
+        if (!run_to_exit(argv, device_query_says, path, &call))
+            return;
+        int value = call.outcome.value;
+        if (value != 0) {
+            if (contains(call.err, "not marked"))
+                return;
+            if (contains(call.err, "No such")) {
+                if (wait >= last_wait)
+                    return;
+                sleep(wait);
+                continue;
+            }
+            if (!contains(call.err, "Invalid argument"))
+                report("Error on %s (%d): %s\n", path, value, text_of(call.err));
+            return;
+        }
+        if (!contains(call.out, "is marked")) {
+            std::printf("Output on %s: %s\n", path, text_of(call.out));
+            return;
+        }
+        malloc_ptr<char> label;
+        int rc = take_label(call.out.text.get(), &label);
+        if (rc == -ENOMEM)
+            report("Unable to allocate the label of device \"%s\"\n", path);
+        if (rc == 0)
+            create_disk(manager, label.get(), path);
+        return;
+    }
 }
 
 int tevscan_command(int argc, char** argv) {

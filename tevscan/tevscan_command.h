@@ -24,7 +24,8 @@ bool disk_is_invalid(const char* manager, const char* name);
 // unknown ending, or the tool's exit code.
 int delete_disk(const char* manager, const char* name);
 
-// Asks tevtool for the device's label and creates its disk when it has one.
+// Asks tevtool for the device's label and creates its disk when it has a
+// usable one.
 // A device that is not there yet (a table just reread) is asked again after
 // waits of 1, 3 and 5 seconds.
 void instantiate_if_marked(const char* manager, const char* path);

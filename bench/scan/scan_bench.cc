@@ -204,7 +204,8 @@ int main(int argc, char** argv) {
     bool ok = true;
     for (int lines : {10000, 50000, 100000}) {
         row r;
-        if (!(ok = measure(scanner, work, lines, runs, &r)))
+        ok = measure(scanner, work, lines, runs, &r);
+        if (!ok)
             break;
         rows.push_back(r);
     }

@@ -95,14 +95,11 @@ TEST(LabelFields, SetKeepsChecksumInStepAndClearKeepsIt) {
 TEST(LabelMagic, ClearedCountsOnlyWhenAccepted) {
     label_info info = {};
     std::memcpy(info.magic, "VLMRCLRD", 8);
-    accept_cleared = 0;
-    EXPECT_EQ(check_label_magic(&info), -ENXIO);
-    accept_cleared = 1;
-    EXPECT_EQ(check_label_magic(&info), 0);
+    EXPECT_EQ(check_label_magic(&info, false), -ENXIO);
+    EXPECT_EQ(check_label_magic(&info, true), 0);
     std::memcpy(info.magic, "VLMRDISX", 8);
-    EXPECT_EQ(check_label_magic(&info), -ENXIO);
-    accept_cleared = 0;
-    EXPECT_EQ(check_label_magic(nullptr), -EINVAL);
+    EXPECT_EQ(check_label_magic(&info, true), -ENXIO);
+    EXPECT_EQ(check_label_magic(nullptr, false), -EINVAL);
     EXPECT_EQ(read_label_block(-1, &info), -EINVAL);
     EXPECT_EQ(write_label_block(3, nullptr), -EINVAL);
 }

@@ -16,31 +16,8 @@ using namespace vlm::test;
 namespace {
 
 const std::string prog = "velmortev-reload-partitions";
-const std::string usage =
-    "Usage: velmortev-reload-partitions < device_list\n"
-    "       velmortev-reload-partitions -h\n"
-    "       velmortev-reload-partitions -V\n";
-
-TEST(ReloadCommandLine, OptionsAndOperands) {
-    run_result r = run_program(prog, {"--help"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, usage);
-    r = run_program(prog, {"-V"});
-    EXPECT_EQ(r.out, "velmortev-reload-partitions version 2.1.10\n");
-    // The name is fixed whatever argv[0] says; an operand is refused before
-    // any input is read.
-    run_spec renamed;
-    renamed.program = sbin(prog);
-    renamed.args = {"-x"};
-    renamed.argv0 = "other-name";
-    r = run(renamed);
-    EXPECT_EQ(r.status, shell_status(-EINVAL));
-    EXPECT_EQ(r.err, prog + ": Invalid option: '-x'\n" + usage);
-    r = run_program(prog, {"/nonexistent"});
-    EXPECT_EQ(r.status, shell_status(-EINVAL));
-    EXPECT_EQ(r.err, prog + ": Too many arguments\n" + usage);
-}
-
+// The command line (help, version, a refused option or operand) is the
+// frame's, checked in frame/tests.
 class ReloadLoop : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -198,7 +198,7 @@ bool probe_node(const std::string& path, const std::string& node_name, found_dis
     if (!fd)
         return false;
     vlm::label_info info;
-    if (vlm::read_label_block(fd.get(), &info) < 0 || vlm::check_label_magic(&info) != 0)
+    if (vlm::read_label_block(fd.get(), &info) < 0 || vlm::check_label_magic(&info, false) != 0)
         return false;
     disk->name.assign(info.label, strnlen(info.label, vlm::label_max));
     if (disk->name != node_name)

@@ -75,7 +75,7 @@ int read_device_label(const char* path, malloc_ptr<char>* label, const char** st
     if (rc < 0)
         return rc;
     *step = "verify";
-    if (check_label_magic(&info) != 0)
+    if (check_label_magic(&info, false) != 0)
         return -ENXIO;
     *label = copy_label(&info);
     return *label ? 0 : -ENOMEM;
@@ -140,8 +140,8 @@ int create_disk(request& req) {
 
 bool parse_request(int argc, char** argv, request* req) {
     opterr = 0;
-    int c;
-    while ((c = getopt(argc, argv, ":IDCl:n:s:a:")) != -1) {
+    const char* optstring = ":IDCl:n:s:a:";
+    for (int c = getopt(argc, argv, optstring); c != -1; c = getopt(argc, argv, optstring)) {
         switch (c) {
         case 'I':
         case 'D':

@@ -29,6 +29,11 @@ const std::string usage =
     "       tevscan -h\n"
     "       tevscan -V\n";
 
+// The body of a fake tevtool, from the tools folder beside this test.
+std::string tool_script(const std::string& name) {
+    return read_file(std::string(VLM_TEVSCAN_TOOLS) + "/" + name);
+}
+
 bool exists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
@@ -162,17 +167,7 @@ TEST(TevscanManager, MustBeTheDriversFilesystemWithADisksDirectory) {
 }
 
 TEST(TevscanClean, EachQueryAnswerDecidesWhetherTheEntryGoes) {
-    scan_world w(R"(
-case "$1 $5" in
-"-I GOOD"|"-I SUBDIR") echo 'Disk "GOOD" is a valid TEV disk' ;;
-"-I CHATTY") echo 'all fine' ;;
-"-I GONE") echo 'Unable to open disk: No such device' >&2; exit 237 ;;
-"-I BADARG") echo 'Unable to query disk: Invalid argument' >&2; exit 234 ;;
-"-I BUSY") echo 'Unable to open disk: Device or resource busy' >&2; exit 240 ;;
-"-I NOREASON") echo 'it broke' >&2; exit 1 ;;
-"-I KILLED") kill -9 $$ ;;
-"-D "*) rm "$3/disks/$5" ;;
-esac)");
+    scan_world w(tool_script("clean-answers.sh"));
     for (const char* name : {"GOOD", "CHATTY", "GONE", "BADARG", "BUSY", "NOREASON", "KILLED"})
         w.add_entry(name);
     std::filesystem::create_directory(w.disks + "/SUBDIR");
@@ -206,29 +201,18 @@ esac)");
               (args{"BADARG", "BUSY", "CHATTY", "GONE", "GOOD", "KILLED", "NOREASON", "SUBDIR"}));
 }
 
-// Both entries are invalid; the delete numbered `failing` is refused or
-// killed. Only the last delete's outcome decides whether phase 3 runs.
-std::string deleting_tool(int failing, const std::string& failure) {
-    return R"(
-case "$1" in
--I) [ $# -eq 5 ] && { echo 'Unable to open disk: No such device' >&2; exit 237; }
-    echo 'not marked' >&2; exit 6 ;;
--D) n=$(cat "$here/deletes" 2>/dev/null | wc -l); echo "$5" >>"$here/deletes"
-    [ "$n" -eq )" + std::to_string(failing - 1) + " ] && { " + failure + R"( ; }
-    rm "$3/disks/$5" ;;
-esac)";
-}
-
 void add_two_invalid_entries(scan_world& w) {
     w.table({"vtq"});
     w.add_entry("ONE");
     w.add_entry("TWO");
 }
 
+// Both entries are invalid; the tool refuses or kills the delete named by
+// a marker file. Only the last delete's outcome decides whether phase 3 runs.
 TEST(TevscanClean, TheLastDeleteDecidesWhetherThePassGoesOn) {
-    std::string refused = "echo 'Unable to delete: Permission denied' >&2; exit 243";
     {
-        scan_world w(deleting_tool(1, refused));
+        scan_world w(tool_script("deletes.sh"));
+        write_file(w.tool.dir() + "/refuse-1", "");
         add_two_invalid_entries(w);
         run_result r = w.tevscan();
         std::string first = w.calls("-D").at(0)[4];
@@ -237,12 +221,13 @@ TEST(TevscanClean, TheLastDeleteDecidesWhetherThePassGoesOn) {
         EXPECT_EQ(w.entries(), args{first});
         EXPECT_EQ(w.calls("-I").back(), w.device_query("vtq"));
     }
-    for (const std::string& failure : {refused, std::string("kill -9 $$")}) {
-        scan_world w(deleting_tool(2, failure));
+    for (std::string failure : {"refuse-2", "kill-2"}) {
+        scan_world w(tool_script("deletes.sh"));
+        write_file(w.tool.dir() + "/" + failure, "");
         add_two_invalid_entries(w);
         run_result r = w.tevscan();
         std::string last = w.calls("-D").at(1)[4];
-        if (failure == refused) {
+        if (failure == "refuse-2") {
             EXPECT_EQ(r.status, shell_status(-EACCES));
             EXPECT_EQ(r.err, "Unable to delete invalid disk \"" + last + "\": Permission denied\n");
         } else {
@@ -258,13 +243,7 @@ TEST(TevscanClean, TheLastDeleteDecidesWhetherThePassGoesOn) {
 // full or closed, SIGCHLD ignored. Every delete is refused while the file
 // "refuse" exists, which makes the pass end with -EACCES.
 TEST(TevscanStreams, CombinedLogLostOutputAndIgnoredChildSignal) {
-    const std::string tool = R"(
-case "$1" in
--I) [ $# -eq 5 ] && { echo 'Unable to open disk: No such device' >&2; exit 237; }
-    echo 'not marked' >&2; exit 6 ;;
--D) [ -e "$here/refuse" ] && { echo 'Unable to delete: Permission denied' >&2; exit 243; }
-    rm "$3/disks/$5" ;;
-esac)";
+    const std::string tool = tool_script("deletes.sh");
     auto lost = [](int error) {
         return std::string("tevscan: Unable to write to standard output: ") + strerror(error) + "\n";
     };
@@ -331,35 +310,11 @@ TEST(TevscanMissingTool, EveryCallEndsWithExitCode254) {
 }
 
 TEST(TevscanInstantiate, EachDeviceAnswerDecidesWhatIsCreated) {
-    scan_world w(R"(
-if [ "$1" = -C ]; then
-    case "$5" in
-    BETA) echo 'Unable to create disk "BETA": File exists' >&2; exit 239 ;;
-    GAMMA) echo 'no room' >&2; exit 228 ;;
-    DELTA) kill -9 $$ ;;
-    esac
-    exit 0
-fi
-case "$5" in
-/dev/vtmark) echo 'Device "/dev/vtmark" is marked as disk "ALPHA"' ;;
-/dev/vtexist) echo 'is marked "BETA"' ;;
-/dev/vtfull) echo 'is marked "GAMMA"' ;;
-/dev/vtckill) echo 'is marked "DELTA"' ;;
-/dev/vtnot) echo 'Device is not marked' >&2; exit 6 ;;
-/dev/vtinval) echo 'Unable to query: Invalid argument' >&2; exit 234 ;;
-/dev/vtio) echo 'Unable to read: Input/output error' >&2; exit 251 ;;
-/dev/vtchat) echo 'hello' ;;
-/dev/vtonequote) echo 'is marked "ONE' ;;
-/dev/vtnoquote) echo 'is marked NONE' ;;
-/dev/vtqkill) kill -9 $$ ;;
-/dev/vtshell) echo 'is marked "$(touch pwned); *"' ;;
-/dev/vtnul) printf 'is marked "NULL"\0 trailing "JUNK"' ;;
-/dev/vtbig) printf 'is marked '; head -c 102400 /dev/zero | tr '\0' x; echo ' "FAR"' ;;
-/dev/vtempty) ;;
-esac)");
+    scan_world w(tool_script("device-answers.sh"));
     args names = {"vtmark", "vtexist", "vtfull", "vtckill", "vtnot",  "vtinval", "vtio",
                   "vtchat", "vtonequote", "vtnoquote", "vtqkill", "vtshell", "vtnul", "vtbig",
-                  "vtempty"};
+                  "vtempty", "vtslash", "vtdots", "vtdot", "vtblank", "vtlong", "vtesc",
+                  "vthigh", "vtback", "vt24"};
     w.table(names);
     run_result r = w.tevscan();
     EXPECT_EQ(r.status, 0);
@@ -372,17 +327,27 @@ esac)");
               "Output on /dev/vtchat: hello\n\n"
               "Instantating disk \"$(touch pwned); *\"\n"
               "Instantating disk \"NULL\"\n"
-              "Output on /dev/vtempty: \n");
+              "Output on /dev/vtempty: \n"
+              "Instantating disk \"A\\x5cB\"\n"
+              "Instantating disk \"ABCDEFGHIJKLMNOPQRSTUVWX\"\n");
     EXPECT_EQ(r.err,
               "tevscan: Unable to create disk \"GAMMA\": No space left on device\n"
               "tevscan: tevtool creation of disk \"DELTA\" killed by signal 9\n"
               "tevscan: Error on /dev/vtio (251): Unable to read: Input/output error\n\n"
-              "tevscan: tevtool query of device \"/dev/vtqkill\" killed by signal 9\n");
+              "tevscan: tevtool query of device \"/dev/vtqkill\" killed by signal 9\n"
+              "tevscan: Invalid label \"../../etc/x\" on device \"/dev/vtslash\"\n"
+              "tevscan: Invalid label \"..\" on device \"/dev/vtdots\"\n"
+              "tevscan: Invalid label \".\" on device \"/dev/vtdot\"\n"
+              "tevscan: Invalid label \"\" on device \"/dev/vtblank\"\n"
+              "tevscan: Invalid label \"ABCDEFGHIJKLMNOPQRSTUVWXY\" on device \"/dev/vtlong\"\n"
+              "tevscan: Invalid label \"\\x1b[2J\\x0aX\" on device \"/dev/vtesc\"\n"
+              "tevscan: Invalid label \"\\xc3\\xa9\\x7f\" on device \"/dev/vthigh\"\n");
     EXPECT_FALSE(exists("pwned"));
 
     std::map<std::string, std::string> labels = {
         {"vtmark", "ALPHA"}, {"vtexist", "BETA"},  {"vtfull", "GAMMA"},
-        {"vtckill", "DELTA"}, {"vtshell", "$(touch pwned); *"}, {"vtnul", "NULL"}};
+        {"vtckill", "DELTA"}, {"vtshell", "$(touch pwned); *"}, {"vtnul", "NULL"},
+        {"vtback", "A\\B"},  {"vt24", "ABCDEFGHIJKLMNOPQRSTUVWX"}};
     std::vector<args> expected;
     for (const std::string& name : names) {
         expected.push_back(w.device_query(name));
@@ -408,12 +373,7 @@ TEST(TevscanInstantiate, ScanOrderPatternsComeFirstAndExcludedDevicesAreNeverAsk
 // The one slow test: about 9 seconds of waiting for a device that never
 // comes, and 1 second for one that comes after the first wait.
 TEST(TevscanInstantiate, DeviceNotThereYetIsAskedAgainAfterOneThreeAndFiveSeconds) {
-    scan_world w(R"(
-case "$5" in
-/dev/vtlate) echo 'Unable to open device: No such file or directory' >&2; exit 254 ;;
-/dev/vtsoon) [ -e "$here/seen" ] || { touch "$here/seen"; echo 'No such device' >&2; exit 237; }
-             echo 'is marked "SOON"' ;;
-esac)");
+    scan_world w(tool_script("not-there-yet.sh"));
     w.table({"vtlate", "vtsoon"});
     run_result r = w.tevscan();
     EXPECT_EQ(r.status, 0);
