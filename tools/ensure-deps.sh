@@ -27,9 +27,10 @@ needs[vm]=""
 # The Ansible collection's tests (part of the test suite): Debian's
 # ansible-core, their fallback when pip cannot reach the Python package
 # registry; python3-venv for their Python environment; shellcheck and
-# python3-voluptuous for the sanity checks. Installed without recommends, which
+# python3-voluptuous for the sanity checks; e2fsprogs for a filesystem that the
+# label module must refuse. Installed without recommends, which
 # would pull in the large bundle of collections.
-lean_needs[tests]="ansible-core python3-venv shellcheck python3-voluptuous"
+lean_needs[tests]="ansible-core python3-venv shellcheck python3-voluptuous e2fsprogs"
 
 purposes=("$@")
 [ ${#purposes[@]} -gt 0 ] || purposes=(all)

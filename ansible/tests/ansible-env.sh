@@ -68,10 +68,16 @@ require_ansible_env() {
   echo "ansible-core $(python3 -c 'import ansible.release as r; print(r.__version__)') ($ANSIBLE_ORIGIN)"
 }
 
-# Copies the collection of SOURCE_DIR to ROOT/ansible_collections/velmortev/
-# disks, where ansible finds it by its name.
-#   copy_collection SOURCE_DIR ROOT
-copy_collection() {
-  mkdir -p "$2/ansible_collections/velmortev" &&
-    cp -a "$1/ansible" "$2/ansible_collections/velmortev/disks"
+# Builds the collection of SOURCE_DIR into its tarball under ROOT and
+# installs the tarball to ROOT/ansible_collections/velmortev/disks, where
+# ansible finds it by its name: the tests see what a user installs. Sets
+# COLLECTION_TARBALL.
+#   install_collection SOURCE_DIR ROOT
+install_collection() {
+  if ! ansible-galaxy collection build --force --output-path "$2" "$1/ansible" >"$2/galaxy.log" 2>&1 ||
+    ! COLLECTION_TARBALL=$(ls "$2"/velmortev-disks-*.tar.gz) ||
+    ! ansible-galaxy collection install --offline -p "$2" "$COLLECTION_TARBALL" >>"$2/galaxy.log" 2>&1; then
+    cat "$2/galaxy.log" >&2
+    return 1
+  fi
 }

@@ -17,16 +17,30 @@ needs_registry=(ansible-doc changelog import pep8 pslint pylint runtime-metadata
 require_ansible_env "$build" "the sanity test"
 
 # ansible-test wants the collection at ansible_collections/NAMESPACE/NAME,
-# and outside a git work tree, which would hide the untracked copy.
+# and outside a git work tree, which would hide the untracked copy. It runs
+# on the collection as installed from its built tarball.
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
-copy_collection "$source_dir" "$root"
-cd "$root/ansible_collections/velmortev/disks" || exit 1
 # ansible-test keeps its own environments under HOME: under the build tree.
 export HOME=$build/ansible-home ANSIBLE_COLLECTIONS_PATH=$root ANSIBLE_NOCOLOR=1
+install_collection "$source_dir" "$root" || exit 1
+cd "$root/ansible_collections/velmortev/disks" || exit 1
 python=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 
 failures=0
+# What Galaxy wants of an upload: a licence, the project's addresses, the
+# licence text and a changelog in the tarball.
+listing=$(tar -tzf "$COLLECTION_TARBALL")
+for file in LICENSE changelogs/changelog.yaml meta/runtime.yml; do
+  grep -qx "$file" <<<"$listing" || { echo "FAIL: the tarball holds no $file"; failures=$((failures + 1)); }
+done
+python3 - MANIFEST.json <<'PY' || failures=$((failures + 1))
+import json, sys
+info = json.load(open(sys.argv[1]))['collection_info']
+missing = [k for k in ('license', 'repository', 'documentation', 'issues') if not info.get(k)]
+if missing:
+    sys.exit('FAIL: MANIFEST.json lacks %s' % ', '.join(missing))
+PY
 skips=()
 if [ "${VLM_ANSIBLE_SANITY-}" != all ]; then
   for test in "${needs_registry[@]}"; do
@@ -65,12 +79,14 @@ PY
   fi
 fi
 
-for module in label node scan info; do
+for module in label node scan disk_info info; do
   if ! doc=$(ansible-doc -t module "velmortev.disks.$module" 2>&1) ||
     ! grep -q '^EXAMPLES:' <<<"$doc" || ! grep -q '^RETURN VALUES:' <<<"$doc"; then
     echo "FAIL: ansible-doc velmortev.disks.$module: $doc"
     failures=$((failures + 1))
   fi
 done
-[ "$failures" -eq 0 ] && echo "sanity: passed; ansible-doc shows every module"
+grep -q '^> VELMORTEV.DISKS.DISK_INFO' <<<"$doc" ||
+  { echo "FAIL: the old name info does not lead to disk_info: $doc"; failures=$((failures + 1)); }
+[ "$failures" -eq 0 ] && echo "sanity: passed on the built tarball; ansible-doc shows every module"
 [ "$failures" -eq 0 ]

@@ -48,64 +48,13 @@ done
 [ -n "$build" ] && [ $# -ge 1 ] || usage
 guest_script=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 shift
-if [ -z "$cache" ]; then
-  if [ "$(id -u)" -eq 0 ]; then cache=/var/cache/velmortev-vm
-  else cache=${XDG_CACHE_HOME:-$HOME/.cache}/velmortev-vm; fi
-fi
 
-for tool in qemu-system-x86_64 cpio depmod dpkg-deb apt-get make; do
-  command -v "$tool" >/dev/null || unavailable "$tool is not installed"
-done
 busybox=/bin/busybox
 [ -x $busybox ] && ! ldd $busybox >/dev/null 2>&1 || unavailable "busybox-static is not installed"
-
-# The kernel: the ABI package that linux-image-amd64 depends on today.
-mkdir -p "$cache"
-exec 9>"$cache/.lock"
-flock 9
-package=$(apt-cache depends linux-image-amd64 2>/dev/null |
-          sed -n 's/^ *Depends: \(linux-image-[0-9].*-amd64\)$/\1/p' | head -n1 || true)
-if [ -z "$package" ]; then
-  # Offline or no package lists: the newest kernel already in the cache.
-  package=$(cd "$cache" && ls -d linux-image-*-amd64 2>/dev/null | sort -V | tail -n1 || true)
-  [ -n "$package" ] || unavailable "apt cannot resolve linux-image-amd64 and the cache $cache is empty"
-fi
-abi=${package#linux-image-}
-tree=$cache/$package
-if [ ! -e "$tree/boot/vmlinuz-$abi" ]; then
-  echo "run-vm.sh: fetching $package into $cache" >&2
-  rm -rf "$cache/download" "$tree.new"
-  mkdir -p "$cache/download"
-  (cd "$cache/download" && apt-get download -q "$package" >apt.log 2>&1) || {
-    cat "$cache/download/apt.log" >&2
-    unavailable "apt-get download $package failed"
-  }
-  mkdir -p "$tree.new"
-  dpkg-deb -x "$cache"/download/*.deb "$tree.new"
-  depmod -b "$tree.new" "$abi"
-  rm -rf "$cache/download" "$tree"
-  mv "$tree.new" "$tree"
-fi
-kernel=$tree/boot/vmlinuz-$abi
-modules=$tree/lib/modules/$abi
-
-# The manager-type filesystem, built against the headers of that kernel
-# (still under the lock: VM tests running side by side share the build).
-headers=/usr/src/linux-headers-$abi
-[ -e "$headers/Makefile" ] || unavailable "the kernel headers linux-headers-$abi are not installed"
-module_dir=$build/tests/vm/module-$abi
-if [ ! -e "$module_dir/vlmmgr.ko" ] || [ "$here/module/vlmmgr.c" -nt "$module_dir/vlmmgr.ko" ]; then
-  rm -rf "$module_dir"
-  mkdir -p "$module_dir"
-  cp "$here/module/vlmmgr.c" "$here/module/Kbuild" "$module_dir/"
-  make -s -C "$headers" M="$module_dir" modules >"$module_dir/build.log" 2>&1 || {
-    cat "$module_dir/build.log" >&2
-    echo "run-vm.sh: building the manager-type filesystem module failed" >&2
-    exit 1
-  }
-fi
-
-flock -u 9
+. "$here/kernel-lib.sh"
+vm_cache "$cache"
+vm_kernel
+vm_manager_module "$build"
 
 for file in "$build"/sbin/velmortev-candidate-p "$build"/testbed/bin/tevtool "$build"/testbed/libtev.so; do
   [ -e "$file" ] || { echo "run-vm.sh: $file is missing: build the kit first" >&2; exit 1; }
@@ -142,30 +91,9 @@ if [ -n "$dmsetup" ]; then
 fi
 
 # The modules the guest may load, each with its dependencies, in load order.
-mkdir -p "$root/lib/modules/$abi"
-for name in scsi_debug sd_mod nvme loop brd dm-mod md-mod linear msdos nls_cp437; do
-  line=$(grep -E "/$name\.ko(\.[gx]z|\.zst)?:" "$modules/modules.dep") ||
-    unavailable "the kernel $abi has no module $name"
-  order=
-  for path in ${line#*:}; do order="$path $order"; done
-  order="$order${line%%:*}"
-  files=
-  for path in $order; do
-    base=$(basename "$path")
-    base=${base%.ko*}.ko
-    files="$files $base"
-    [ -e "$root/lib/modules/$abi/$base" ] && continue
-    # Compressed modules are unpacked here: busybox insmod takes plain ones.
-    case $path in
-      *.xz) xz -dc "$modules/$path" ;;
-      *.zst) zstd -qdc "$modules/$path" ;;
-      *.gz) gzip -dc "$modules/$path" ;;
-      *) cat "$modules/$path" ;;
-    esac >"$root/lib/modules/$abi/$base"
-  done
-  echo "$name$files" >>"$root/etc/modules.order"
-done
-cp "$module_dir/vlmmgr.ko" "$root/lib/modules/$abi/vlmmgr.ko"
+vm_plain_modules "$root/lib/modules/$abi" "$root/etc/modules.order" \
+  scsi_debug sd_mod nvme loop brd dm-mod md-mod linear msdos nls_cp437
+cp "$module_ko" "$root/lib/modules/$abi/vlmmgr.ko"
 echo "vlmmgr vlmmgr.ko" >>"$root/etc/modules.order"
 
 cp "$here/guest-lib.sh" "$root/vm/guest-lib.sh"
@@ -192,13 +120,7 @@ chmod +x "$root/init"
 
 # The NVMe namespace's backing file: 64 MiB of 4096-byte blocks, sparse.
 truncate -s 64M "$work/nvme.img"
-# KVM only where the processor offers virtualisation to us: a /dev/kvm
-# without it can start a VM that never gets anywhere.
-accel=tcg
-if [ -r /dev/kvm ] && [ -w /dev/kvm ] && grep -qwE 'vmx|svm' /proc/cpuinfo; then
-  accel=kvm
-fi
-accel=${VELMORTEV_VM_ACCEL:-$accel}
+accel=${VELMORTEV_VM_ACCEL:-$(vm_accel)}
 # The guest's output comes over the second serial port as it is written.
 status=0
 timeout "${VELMORTEV_VM_TIMEOUT:-280}" qemu-system-x86_64 -accel "$accel" -m 512 -smp 1 \

@@ -18,11 +18,20 @@ description:
     the sbin directories).
   - A device that carries the wanted label already is left alone. A device
     that carries another label is refused unless I(force) is set; the refusal
-    is the program's own message and exit status when the module runs for
-    real.
+    is the program's own message and exit status.
+  - A device without the kit's label that holds another signature, a
+    filesystem, a RAID or LVM member or a partition table, is refused unless
+    I(force) is set, whether or not I(zero) is asked for. The signatures are
+    found with util-linux's low-level probe (C(blkid -p)); the refusal names
+    what was found.
+  - Before anything is written, and in check mode too, the label is checked
+    by the kit's rules and the device is opened exclusively and closed again
+    (writing nothing, as C(velmortev-candidate-p) does). An invalid label and
+    a mounted or held device fail with the message and exit status the
+    writer would end with.
   - A cleared label counts as no label.
   - Labels are compared as the kit stores them, with lower-case letters
-    folded to upper case; the kit judges whether a label is valid.
+    folded to upper case.
 author: velmortev developers (@velmortev)
 options:
   device:
@@ -45,20 +54,23 @@ options:
     default: present
   force:
     description:
-      - Replace a different label (C(velmortev-write-label -f)), or clear a
-        device whose label is not I(label).
+      - Replace a different label (C(velmortev-write-label -f)), label a
+        device that holds another signature, or clear a device whose label is
+        not I(label).
     type: bool
     default: false
   zero:
     description:
       - Zero the first and the last MiB of the device before the label is
         written (C(velmortev-write-label -c)). Only done when a label is
-        written.
+        written; a device holding another signature needs I(force) as well.
     type: bool
     default: false
 attributes:
   check_mode:
-    description: Reads the label and tells what would change; writes nothing.
+    description:
+      - Reads the label and tells what would change; writes nothing. Fails
+        where the real run would fail, with the same message and status.
     support: full
   diff_mode:
     description: The line of C(velmortev-read-label -r) before and after.
@@ -66,10 +78,12 @@ attributes:
 notes:
   - Needs root on the managed host, as the kit does.
   - The device is opened exclusively for writing; a mounted or busy device is
-    refused by the kit with its message and status.
+    refused with the kit's message and status.
+  - Needs C(blkid) of util-linux on the managed host when a label is to be
+    written without I(force).
 seealso:
   - module: velmortev.disks.scan
-  - module: velmortev.disks.info
+  - module: velmortev.disks.disk_info
 '''
 
 EXAMPLES = r'''
@@ -115,6 +129,12 @@ cmd:
   type: list
   elements: str
   sample: [/usr/sbin/velmortev-write-label, /dev/sdb1, DATA1]
+signatures:
+  description: What C(blkid -p) found on a device that was refused for it.
+  returned: when refused for another signature
+  type: list
+  elements: str
+  sample: ['ext4 (filesystem)']
 rc:
   description: Exit status of the failed program, as the shell sees it (239 for a label already there).
   returned: failed
@@ -131,9 +151,15 @@ stderr:
   sample: 'velmortev-write-label: Device "/dev/sdb1" is already labeled "DATA1"'
 '''
 
+import errno
+import os
+
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.velmortev.disks.plugins.module_utils.kit import (
-    fail_program, fold_label, read_label, run_program)
+    exclusive_open_errno, fail_as, fail_program, fold_label, label_problem, read_label,
+    run_program, signatures, status_of)
+
+WRITER = 'velmortev-write-label'
 
 
 def read_or_fail(module, device):
@@ -164,13 +190,43 @@ def plan(params, current):
         return ['-d', device], None
     if current == wanted:
         return None, None
-    if current is not None and not force:
-        # Run for real, the program refuses with its own message and status.
-        if not params['check_mode']:
-            return [device, params['label']], None
-        return None, 'Device "%s" is already labeled "%s"' % (device, current)
-    args = (['-f'] if current is not None else []) + (['-c'] if params['zero'] else [])
+    # Without force, another label is the program's to refuse (run for real).
+    args = (['-f'] if current is not None and force else []) + (['-c'] if params['zero'] else [])
     return args + [device, params['label']], None
+
+
+def check_label_operand(module, label):
+    """Ends the module where the writer would refuse the label operand: the
+    label rules (before any device is opened) and the empty label (which the
+    writer refuses only after opening, and with zero after zeroing)."""
+    problem = label_problem(label)
+    if problem:
+        fail_as(module, WRITER, 234, problem)
+    if label == '':
+        fail_as(module, WRITER, 234, 'Unable to label device "%s": %s' % (
+            module.params['device'], os.strerror(errno.EINVAL)))
+
+
+def check_writable(module, before, result):
+    """Ends the module where the write would fail, found without writing: a
+    device in use (the writer's exclusive open), in check mode another label
+    without force, and another signature without force."""
+    device, force = module.params['device'], module.params['force']
+    error = exclusive_open_errno(device)
+    if error:
+        fail_as(module, WRITER, status_of(error),
+                'Unable to open device "%s": %s' % (device, os.strerror(error)), **result)
+    if module.params['state'] == 'absent' or force:
+        return
+    if before['label'] is not None:
+        if module.check_mode:
+            fail_as(module, WRITER, status_of(errno.EEXIST),
+                    'Device "%s" is already labeled "%s"' % (device, before['label']), **result)
+        return
+    found = signatures(module, device)
+    if found:
+        module.fail_json(msg='Device "%s" holds %s; set force to label it all the same' % (
+            device, ' and '.join(found)), signatures=found, **result)
 
 
 def main():
@@ -186,23 +242,25 @@ def main():
         supports_check_mode=True,
     )
     device = module.params['device']
+    if module.params['state'] == 'present':
+        check_label_operand(module, module.params['label'])
     before = read_or_fail(module, device)
     result = dict(changed=False, previous_label=before['label'],
                   previous_cleared=before['cleared'], label=before['label'])
 
-    params = dict(module.params, check_mode=module.check_mode)
-    args, refusal = plan(params, before['label'])
+    args, refusal = plan(module.params, before['label'])
     if refusal:
         module.fail_json(msg=refusal, **result)
     if args is None:
         module.exit_json(**result)
+    check_writable(module, before, result)
 
-    cmd = [module.get_bin_path('velmortev-write-label', required=True)] + args
+    cmd = [module.get_bin_path(WRITER, required=True)] + args
     if module.check_mode:
-        after_label = None if params['state'] == 'absent' else fold_label(params['label'])
+        after_label = None if module.params['state'] == 'absent' else fold_label(module.params['label'])
         after_line = label_line(after_label, after_label is None, device)
     else:
-        cmd, rc, out, err = run_program(module, 'velmortev-write-label', args)
+        cmd, rc, out, err = run_program(module, WRITER, args)
         if rc != 0:
             fail_program(module, cmd, rc, out, err, **result)
         after = read_or_fail(module, device)

@@ -17,9 +17,13 @@ description:
     C(velmortev-clean-disk), both from the velmortev kit installed on the
     managed host (looked up along C(PATH) and the sbin directories).
   - A node that exists already with the device number of I(device) is left
-    alone; one with another device number is refused, as the kit never
-    replaces a node. A missing node is nothing to remove.
-  - Failures carry the program's own message and exit status.
+    alone. One that stands for another device (or is no block node) is
+    refused, naming the device it stands for, unless I(force) is set; then
+    it is removed and made anew. A missing node is nothing to remove.
+  - Failures carry the program's own message and exit status. The label
+    rules, the manager filesystem and the device are checked before
+    anything changes, in check mode too, with the message and status the
+    program would end with.
 author: velmortev developers (@velmortev)
 options:
   manager:
@@ -42,6 +46,12 @@ options:
     type: str
     choices: [present, absent]
     default: present
+  force:
+    description:
+      - Replace a node of the label that stands for another device
+        (C(velmortev-clean-disk), then C(velmortev-instantiate-disk)).
+    type: bool
+    default: false
 attributes:
   check_mode:
     description: Looks at the node and the device and tells what would change.
@@ -80,17 +90,22 @@ device_number:
   returned: success
   type: str
   sample: '8:17'
+replaced:
+  description: MAJOR:MINOR of the node that I(force) replaced; null for an entry that was no block node.
+  returned: when a node was replaced
+  type: str
+  sample: '8:33'
 cmd:
-  description: The command that ran (in check mode, would run).
+  description: The command that ran last (in check mode, would run).
   returned: changed or failed
   type: list
   elements: str
   sample: [/usr/sbin/velmortev-instantiate-disk, -l, /mnt/vlm, /dev/sdb1, DATA1]
 rc:
-  description: Exit status of the failed program, as the shell sees it (255 for a node that exists).
+  description: Exit status of the failed program, as the shell sees it (250 for a manager of another type).
   returned: failed
   type: int
-  sample: 255
+  sample: 250
 stdout:
   description: Standard output of the failed program.
   returned: failed
@@ -99,15 +114,17 @@ stderr:
   description: Standard error of the failed program, the message included.
   returned: failed
   type: str
-  sample: 'velmortev-instantiate-disk: Unable to create TEV disk "DATA1": File exists'
+  sample: 'velmortev-instantiate-disk: Unable to open manager: No such device or address'
 '''
 
+import errno
 import os
 import stat
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.velmortev.disks.plugins.module_utils.kit import (
-    block_device_number, device_number, fail_program, fold_label, is_entry_name, run_program)
+    block_device_name, block_device_number, device_number, fail_as, fail_program, fold_label,
+    label_problem, manager_errno, run_program, status_of)
 
 
 def node_number(path):
@@ -120,6 +137,42 @@ def node_number(path):
     return device_number(st) if stat.S_ISBLK(st.st_mode) else ''
 
 
+def check_operands(module, program):
+    """Ends the module where the program would refuse before touching the
+    node: the label rules, the manager filesystem, and (instantiate) a device
+    that does not open. Returns the device number of the device."""
+    manager, device, label = (module.params[k] for k in ('manager', 'device', 'label'))
+    if label == '':
+        module.fail_json(msg='The label is empty')
+    problem = label_problem(label)
+    if problem:
+        fail_as(module, program, 234, problem)
+    error = manager_errno(manager)
+    if error:
+        fail_as(module, program, status_of(error), 'Unable to open manager: %s' % os.strerror(error))
+    if module.params['state'] == 'absent':
+        return None
+    try:
+        number = block_device_number(device)
+    except OSError as e:
+        number, error = None, e.errno
+    else:
+        error = 0 if number else errno.ENOTBLK
+    if error:
+        fail_as(module, program, status_of(error),
+                'Unable to open device "%s": %s' % (device, os.strerror(error)))
+    return number
+
+
+def mismatch(path, existing, device, wanted):
+    """The refusal of a node that stands for another device."""
+    if existing:
+        other = 'stands for %s (%s)' % (existing, block_device_name(existing) or 'no device here')
+    else:
+        other = 'is no block node'
+    return 'Node "%s" %s, not for "%s" (%s); set force to replace it' % (path, other, device, wanted)
+
+
 def main():
     module = AnsibleModule(
         argument_spec=dict(
@@ -127,44 +180,37 @@ def main():
             label=dict(type='str', required=True),
             device=dict(type='path'),
             state=dict(type='str', choices=['present', 'absent'], default='present'),
+            force=dict(type='bool', default=False),
         ),
         required_if=[('state', 'present', ['device'])],
         supports_check_mode=True,
     )
     manager, device, state = (module.params[k] for k in ('manager', 'device', 'state'))
-    label = module.params['label']
-    name = fold_label(label)
-    path = os.path.join(manager, 'disks', name)
-    # A name that is no plain entry is the program's to refuse.
-    existing = node_number(path) if is_entry_name(name) else None
+    program = 'velmortev-clean-disk' if state == 'absent' else 'velmortev-instantiate-disk'
+    wanted = check_operands(module, program)
+    path = os.path.join(manager, 'disks', fold_label(module.params['label']))
+    existing = node_number(path)
     result = dict(changed=False, node=path, device_number=existing or None)
+    if existing is None if state == 'absent' else existing == wanted:
+        module.exit_json(**result)
 
-    if state == 'absent':
-        if existing is None:
-            module.exit_json(**result)
-        program, args, after = 'velmortev-clean-disk', ['-l', manager, label], None
-    else:
-        try:
-            wanted = block_device_number(device)
-        except OSError as e:
-            wanted = None
-            if module.check_mode:
-                module.fail_json(msg='Unable to examine device "%s": %s' % (device, e.strerror),
-                                 **result)
-        if existing is not None and existing == wanted:
-            module.exit_json(**result)
-        if existing is not None and module.check_mode:
-            module.fail_json(msg='Node "%s" exists with device number %s, not %s of "%s"' % (
-                path, existing or 'none', wanted or 'none', device), **result)
-        program, args, after = 'velmortev-instantiate-disk', ['-l', manager, device, label], wanted
-
-    if module.check_mode:
-        cmd = [module.get_bin_path(program, required=True)] + args
-    else:
+    steps = [('velmortev-clean-disk', ['-l', manager, module.params['label']])]
+    if state == 'present':
+        if existing is not None:
+            if not module.params['force']:
+                module.fail_json(msg=mismatch(path, existing, device, wanted), **result)
+            result['replaced'] = existing or None
+        else:
+            steps = []
+        steps.append(('velmortev-instantiate-disk', ['-l', manager, device, module.params['label']]))
+    for program, args in steps:
+        if module.check_mode:
+            cmd = [module.get_bin_path(program, required=True)] + args
+            continue
         cmd, rc, out, err = run_program(module, program, args)
         if rc != 0:
             fail_program(module, cmd, rc, out, err, **result)
-        after = node_number(path) or None
+    after = wanted if module.check_mode else node_number(path) or None
     result.update(changed=True, cmd=cmd, device_number=after)
     module.exit_json(**result)
 

@@ -21,6 +21,8 @@ description:
     created and removed; the task is changed when there are any.
   - A failed run ends the task with the program's message and exit status;
     messages of a run that succeeded become warnings.
+  - Without C(tevtool) on C(PATH) (or in the sbin directories) the task fails
+    before anything runs, naming it.
 author: velmortev developers (@velmortev)
 options:
   manager:
@@ -39,10 +41,19 @@ options:
     type: list
     elements: str
     default: []
+  check_labels:
+    description:
+      - In check mode, the labels that earlier tasks of the run would have
+        written, device path to label (null for a cleared one), taken
+        instead of what the devices carry now; ignored outside check mode.
+    type: dict
+    default: {}
 attributes:
   check_mode:
     description:
-      - Runs nothing that changes the host. The nodes to create and remove are
+      - Runs nothing that changes the host, and fails where the real run
+        would fail at its start (no C(tevtool), a manager of another type),
+        with the same message and status. The nodes to create and remove are
         predicted from the labels that C(velmortev-read-label) reads on the
         partitions that C(velmortev-scan-partitions) lists; a node whose
         device is not among them is predicted to stay.
@@ -54,7 +65,7 @@ notes:
   - Needs root on the managed host, and C(tevtool) along C(PATH).
 seealso:
   - module: velmortev.disks.label
-  - module: velmortev.disks.info
+  - module: velmortev.disks.disk_info
 '''
 
 EXAMPLES = r'''
@@ -107,9 +118,12 @@ stderr:
   sample: 'Error opening manager: No such device or address'
 '''
 
+import os
+
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.velmortev.disks.plugins.module_utils.kit import (
-    block_device_number, fail_program, list_nodes, read_label, run_program, scan_partitions)
+    block_device_number, fail_program, fold_label, list_nodes, manager_errno, read_label, run_program,
+    scan_partitions, status_of)
 
 
 def changes(before, after):
@@ -120,16 +134,31 @@ def changes(before, after):
     return created, removed
 
 
-def predict(module, nodes, partitions):
-    """The nodes afterwards, predicted from the labels of the partitions: a
-    node whose device carries another label or none goes, a label without a
-    node gets one for its first partition in scan order. A device whose label
-    cannot be read is left out of the prediction."""
+def assumed_labels(check_labels):
+    """check_labels by device number, folded as the kit stores them."""
+    assumed = {}
+    for device, label in check_labels.items():
+        try:
+            assumed[block_device_number(device)] = label and fold_label(label)
+        except OSError:
+            pass  # no such device: nothing to predict from
+    return assumed
+
+
+def predict(module, nodes, partitions, assumed):
+    """The nodes afterwards, predicted from the labels of the partitions (or
+    those assumed, by device number): a node whose device carries another
+    label or none goes, a label without a node gets one for its first
+    partition in scan order. A device whose label cannot be read is left out
+    of the prediction."""
     labelled = []
     for device in partitions:
         try:
             number = block_device_number(device)
         except OSError:
+            continue
+        if number in assumed:
+            labelled.append((number, assumed[number]))
             continue
         info = read_label(module, device)
         if number and 'error' not in info:
@@ -151,6 +180,7 @@ def main():
             manager=dict(type='path', required=True),
             scan_order=dict(type='list', elements='str', default=[]),
             exclude=dict(type='list', elements='str', default=[]),
+            check_labels=dict(type='dict', default={}),
         ),
         supports_check_mode=True,
     )
@@ -160,10 +190,18 @@ def main():
         args += ['-s', pattern]
     for pattern in module.params['exclude']:
         args += ['-x', pattern]
+    # tevscan runs tevtool along PATH and, without it, removes nothing and
+    # creates nothing while it reports every node as one it cleans.
+    module.get_bin_path('tevtool', required=True)
     if module.check_mode:
+        error = manager_errno(manager)
+        if error:
+            module.fail_json(msg='Error opening manager: %s' % os.strerror(error),
+                             rc=status_of(error))
         before = list_nodes(module, manager)
         partitions = scan_partitions(module, module.params['scan_order'], module.params['exclude'])
-        created, removed = changes(before, predict(module, before, partitions))
+        created, removed = changes(before, predict(module, before, partitions,
+                                                   assumed_labels(module.params['check_labels'])))
         module.exit_json(changed=bool(created or removed), created=created, removed=removed,
                          nodes=before, cmd=[module.get_bin_path('tevscan', required=True)] + args)
 

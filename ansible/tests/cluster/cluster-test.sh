@@ -7,7 +7,7 @@
 # a /proc/partitions that lists only its loop devices; the testbed's layer,
 # tool and library reach the programs through the play's environment only.
 #   cluster-test.sh SOURCE_DIR BUILD_DIR [--show]
-# --show prints the output of every run of the playbook.
+# --show prints the inventory and the output of every run of the playbook.
 set -uo pipefail
 
 if [ "${1-}" != inside ]; then
@@ -22,7 +22,7 @@ if [ "${1-}" != inside ]; then
   require_ansible_env "$build" "the cluster test"
   collections=$(mktemp -d)
   trap 'rm -rf "$collections"' EXIT
-  copy_collection "$source_dir" "$collections"
+  install_collection "$source_dir" "$collections" || exit 1
   "$source_dir/testbed/scratch-world.sh" --build "$build" --disks 2 -- \
     bash "$0" inside "$source_dir" "$build" "$collections" "$show"
   exit $?
@@ -62,6 +62,10 @@ done
     echo "        VLM_TESTBED_GEOMETRY: $part=2048"
   done
 } >"$dir/inventory.yml"
+if [ "$show" = --show ]; then
+  echo "# inventory.yml"
+  cat "$dir/inventory.yml"
+fi
 # Ansible's files of this run stay in the scratch directory.
 export HOME=$dir/home ANSIBLE_COLLECTIONS_PATH=$collections ANSIBLE_NOCOLOR=1 \
   ANSIBLE_CONFIG=$dir/ansible.cfg ANSIBLE_PIPELINING=1
@@ -69,24 +73,10 @@ mkdir "$HOME"
 : >"$dir/ansible.cfg"
 cd "$dir" || exit 1
 
-failures=0
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-run=0
-# Runs the playbook with the given options; its output is in $out, its
-# status in $status.
-play() {
-  run=$((run + 1))
-  ansible-playbook -i inventory.yml velmortev.disks.cluster "$@" >"run$run.txt" 2>&1
-  status=$?
-  out=$(cat "run$run.txt")
-  if [ "$show" = --show ]; then
-    echo "# ansible-playbook -i inventory.yml velmortev.disks.cluster $*"
-    echo "$out"
-  fi
-}
+# play sets status and out.
+status=0 out=
+# shellcheck source=play-lib.sh
+. "$collections/ansible_collections/velmortev/disks/tests/cluster/play-lib.sh"
 label_of() { LD_PRELOAD=$layer "$build/sbin/velmortev-read-label" "$1"; }
 number_of() { printf '%d:%d' "0x$(stat -c %t "$1")" "0x$(stat -c %T "$1")"; }
 # Every host's manager holds exactly the block node $1 for the partition.
@@ -98,24 +88,20 @@ nodes_are() {
   done
 }
 recap_is() {  # recap_is CHANGED1 CHANGED2 CHANGED3 FAILED
-  local i c=("$1" "$2" "$3")
-  for i in 1 2 3; do
-    grep -Eq "^node$i +: ok=[0-9]+ +changed=${c[i - 1]} +unreachable=0 +failed=$4 " <<<"$out" ||
-      return 1
-  done
+  recap_has node1 "$1" 0 "$4" && recap_has node2 "$2" 0 "$4" && recap_has node3 "$3" 0 "$4"
 }
-# The host lines of one task's section of the output.
-task_hosts() { sed -n "/^TASK \[$1\]/,/^\(TASK\|PLAY RECAP\)/p" <<<"$out" | grep -E '^(ok|changed|fatal|skipping): '; }
 
 play --check --diff
 [ "$status" -eq 0 ] || fail "check mode ended with $status"
 grep -qxF "+DATA1:$part" <<<"$out" || fail "check mode shows no diff of the label"
 [ -z "$(label_of "$part")" ] || fail "check mode wrote the label"
 [ -z "$(find "$dir"/node*/disks -mindepth 1)" ] || fail "check mode created nodes"
+predicted=$(outcomes)
 
 play
 [ "$status" -eq 0 ] || fail "the first run ended with $status"
 [ "$(label_of "$part")" = "DATA1:$part" ] || fail "the label is not written"
+[ "$(outcomes)" = "$predicted" ] || fail "check mode predicted [$predicted], the run did [$(outcomes)]"
 [ "$(task_hosts 'Label the shared disk on one node' | wc -l)" -eq 1 ] ||
   fail "the label was not written by exactly one host"
 nodes_are DATA1 || fail "not every host's manager has the node DATA1"
@@ -138,6 +124,7 @@ grep -qF '"rc": 239' <<<"$out" || fail "the refusal does not carry the program's
 
 run=$((run + 1))
 ansible-playbook -i inventory.yml -e target=node3 -e "stale_device=$whole" \
+  -e "part_number=$(number_of "$part")" -e "kit_sbin=$build/sbin" \
   "$collections/ansible_collections/velmortev/disks/tests/cluster/module-checks.yml" >"run$run.txt" 2>&1 ||
   fail "the module checks: $(cat "run$run.txt")"
 
@@ -149,11 +136,4 @@ recap_is 2 1 1 0 || fail "the forced relabel's recap"
 grep -qF '"tevscan created: DATA2, removed: DATA1 STALE"' <<<"$out" ||
   fail "the scan does not report the nodes it removed"
 
-if [ "$failures" -ne 0 ]; then
-  for f in run*.txt; do
-    echo "== $f"
-    cat "$f"
-  done
-  exit 1
-fi
-echo "cluster: $run runs of three hosts, every check passed"
+finish "cluster: $run runs of three hosts, every check passed"

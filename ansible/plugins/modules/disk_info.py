@@ -9,7 +9,7 @@ __metaclass__ = type
 
 DOCUMENTATION = r'''
 ---
-module: info
+module: disk_info
 short_description: Report partitions, labels and disk nodes
 description:
   - Lists the partitions in scan order with C(velmortev-scan-partitions) and
@@ -51,7 +51,7 @@ seealso:
 
 EXAMPLES = r'''
 - name: Report the disks of every node
-  velmortev.disks.info:
+  velmortev.disks.disk_info:
     manager: /mnt/vlm
   register: disks
 

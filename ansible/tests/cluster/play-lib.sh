@@ -1,0 +1,48 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+# shellcheck shell=bash
+# Sourced by the cluster tests, which run in the directory that holds their
+# inventory.yml: running the collection's playbook and reading its output.
+# The caller sets show (--show prints every run).
+failures=0
+run=0
+show=${show-}
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+# Runs the playbook with the given options; its output is in $out, its
+# status in $status.
+play() {
+  run=$((run + 1))
+  ansible-playbook -i inventory.yml velmortev.disks.cluster "$@" >"run$run.txt" 2>&1
+  # shellcheck disable=SC2034  # read by the caller
+  status=$?
+  out=$(cat "run$run.txt")
+  if [ "$show" = --show ]; then
+    echo "# ansible-playbook -i inventory.yml velmortev.disks.cluster $*"
+    echo "$out"
+  fi
+}
+# The host lines of one task's section of the output.
+task_hosts() { sed -n "/^TASK \[$1\]/,/^\(TASK\|PLAY RECAP\)/p" <<<"$out" | grep -E '^(ok|changed|fatal|skipping): '; }
+# What a run of the playbook did: each host's outcome of the label and scan
+# tasks, and the nodes each scan created and removed.
+outcomes() {
+  task_hosts 'Label the shared disk on one node'
+  task_hosts 'Create the disk nodes on every node' | sort
+  grep -o '"tevscan created: [^"]*"' <<<"$out"
+}
+# Whether the recap shows HOST with these counts.
+#   recap_has HOST CHANGED UNREACHABLE FAILED
+recap_has() { grep -Eq "^$1 +: ok=[0-9]+ +changed=$2 +unreachable=$3 +failed=$4 " <<<"$out"; }
+# Ends a cluster test: the output of every run after a failure.
+finish() {
+  if [ "$failures" -ne 0 ]; then
+    for f in run*.txt; do
+      echo "== $f"
+      cat "$f"
+    done
+    exit 1
+  fi
+  echo "$1"
+}
