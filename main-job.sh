@@ -10,6 +10,10 @@
 #        sudo ./main-job.sh --real-kernel [--no-build DIR]
 #                                             walk it in a VM on a real kernel
 #                                             (tests/vm/road.sh)
+#        sudo ./main-job.sh --real-system [--no-build DIR]
+#                                             walk it on a booted Debian system
+#                                             with the kit's package
+#                                             (tests/system/road.sh)
 set -euo pipefail
 cd "$(dirname "$0")"
 top=$PWD
@@ -108,9 +112,12 @@ if [ "${1-}" = --inside-scratch-world ]; then
   exit 0
 fi
 
-real_kernel=
+real_kernel= real_system=
 if [ "${1-}" = --real-kernel ]; then
   real_kernel=yes
+  shift
+elif [ "${1-}" = --real-system ]; then
+  real_system=yes
   shift
 fi
 
@@ -129,6 +136,17 @@ if [ "${1-}" = --no-build ]; then
   build=$(cd "${2:?--no-build needs the build directory}" && pwd)
 else
   build_kit
+fi
+
+if [ -n "$real_system" ]; then
+  # The package is made from the whole build tree: the man pages and the
+  # compressed README too.
+  cmake --build "$build" -j"$(nproc)" >"$log" 2>&1 || { cat "$log"; exit 1; }
+  tools/ensure-vm-deps.sh
+  echo "Booting a Debian 12 system with systemd in a VM (QEMU) ..."
+  status=0
+  tests/system/system-test.sh "$build" tests/system/road.sh || status=$?
+  exit "$status"
 fi
 
 if [ -n "$real_kernel" ]; then

@@ -41,8 +41,10 @@ stage "dependencies" tools/ensure-deps.sh tests reliability vm
 stage "configure" cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELMORTEV_TESTS=ON \
   -DVELMORTEV_WERROR=ON
 stage "build" cmake --build build -j"$jobs"
-# The plain suite. Its VM tests (label vm) boot Debian's current kernel
-# under QEMU, downloaded once into /var/cache/velmortev-vm.
+# The plain suite. Its VM tests (labels vm, system and cluster) boot
+# Debian's current kernel under QEMU, downloaded once into
+# /var/cache/velmortev-vm; the system and cluster tiers boot a Debian 12
+# root made there once with debootstrap.
 stage "tests" ctest --test-dir build -j"$jobs" --output-on-failure --timeout 300
 
 # Every fuzz target for a short while (FUZZ_SECONDS each, side by side);

@@ -15,15 +15,29 @@ add_custom_command(OUTPUT ${doc_dir}/README.md.gz ${doc_dir}/changelog.Debian.gz
   VERBATIM)
 add_custom_target(package_docs ALL DEPENDS ${doc_dir}/README.md.gz ${doc_dir}/changelog.Debian.gz)
 install(FILES ${doc_dir}/README.md.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
-# The boot-time scan: a template unit whose instance is the escaped mount
-# point of a manager. It names tevscan by its installed path, so it is filled
-# in when it is installed (and again in a package, see package-staging.cmake).
+# The boot-time and event-driven scans: template units whose instance is the
+# escaped mount point of a manager, a udev rule that marks block device
+# events for them, and the helper that both use. The service and the rule
+# name programs by their installed paths, so they are filled in when they are
+# installed (and again in a package, see package-staging.cmake).
+set(VELMORTEV_EVENT_FILES
+  "tevscan@.service.in:lib/systemd/system/tevscan@.service"
+  "tevscan@.path:lib/systemd/system/tevscan@.path"
+  "90-tevscan.rules.in:lib/udev/rules.d/90-tevscan.rules")
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/packaging/tevscan-event
+  DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/velmortev)
 install(CODE "
   set(VELMORTEV_SBINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}\")
-  set(unit \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/tevscan@.service\")
-  configure_file(\"${PROJECT_SOURCE_DIR}/packaging/tevscan@.service.in\" \"\$ENV{DESTDIR}\${unit}\" @ONLY)
-  message(STATUS \"Installing: \$ENV{DESTDIR}\${unit}\")
-  list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${unit}\")
+  set(VELMORTEV_LIBEXECDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBEXECDIR}/velmortev\")
+  foreach(pair ${VELMORTEV_EVENT_FILES})
+    string(REPLACE \":\" \";\" pair \"\${pair}\")
+    list(GET pair 0 source)
+    list(GET pair 1 file)
+    set(file \"\${CMAKE_INSTALL_PREFIX}/\${file}\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/packaging/\${source}\" \"\$ENV{DESTDIR}\${file}\" @ONLY)
+    message(STATUS \"Installing: \$ENV{DESTDIR}\${file}\")
+    list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${file}\")
+  endforeach()
 ")
 # The licence (GPL-2.0-or-later) in the machine-readable copyright format.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
@@ -48,6 +62,8 @@ set(CPACK_PRE_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/package-staging.cmake)
 set(CPACK_VELMORTEV_SOURCE_DIR ${PROJECT_SOURCE_DIR})
 set(CPACK_VELMORTEV_BINARY_DIR ${CMAKE_BINARY_DIR})
 set(CPACK_VELMORTEV_SBINDIR ${CMAKE_INSTALL_SBINDIR})
+set(CPACK_VELMORTEV_LIBEXECDIR ${CMAKE_INSTALL_LIBEXECDIR})
+set(CPACK_VELMORTEV_EVENT_FILES ${VELMORTEV_EVENT_FILES})
 set(CPACK_GENERATOR DEB)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -58,6 +74,11 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 # The run-time libraries come from what the programs are linked against.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "bash-completion")
+# Maintainer scripts: systemd and udev reloaded on install, upgrade and
+# removal, running instances stopped on removal, enable links purged.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/deb/postinst
+  ${PROJECT_SOURCE_DIR}/packaging/deb/prerm ${PROJECT_SOURCE_DIR}/packaging/deb/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 
 # The RPM: the same files; the licence text is marked as such, and the
 # directories that the distribution owns are left out of the package.
@@ -71,9 +92,19 @@ set(CPACK_RPM_PACKAGE_GROUP "Applications/System")
 set(CPACK_RPM_PACKAGE_URL "https://velmortev.example.org/")
 set(CPACK_RPM_PACKAGE_SUGGESTS "bash-completion")
 set(CPACK_RPM_PACKAGE_AUTOREQ ON)
+# The same for the RPM, as scriptlets.
+set(CPACK_RPM_POST_INSTALL_SCRIPT_FILE ${PROJECT_SOURCE_DIR}/packaging/rpm/post)
+set(CPACK_RPM_PRE_UNINSTALL_SCRIPT_FILE ${PROJECT_SOURCE_DIR}/packaging/rpm/preun)
+set(CPACK_RPM_POST_UNINSTALL_SCRIPT_FILE ${PROJECT_SOURCE_DIR}/packaging/rpm/postun)
 set(CPACK_RPM_USER_FILELIST "%license /usr/share/licenses/velmortev/LICENSE")
 set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
   /usr/sbin /usr/share/man /usr/share/man/man8 /usr/share/bash-completion /usr/share/bash-completion/completions
-  /usr/share/licenses /usr/lib/systemd /usr/lib/systemd/system)
+  /usr/share/licenses /usr/lib/systemd /usr/lib/systemd/system /usr/lib/udev /usr/lib/udev/rules.d
+  /usr/libexec)
+
+# CPack installs the one component there is, so that its install writes
+# install_manifest_velmortev.txt and never the install_manifest.txt of an
+# installation from source in the same build tree.
+set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};velmortev;/")
 
 include(CPack)

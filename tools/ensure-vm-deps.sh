@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Installs what the VM tests (tests/vm) need, when missing: QEMU, a static
-# busybox, cpio, kmod, dmsetup, and the headers of the kernel that
+# Installs what the VM tests (tests/vm, tests/system) need, when missing:
+# QEMU, a static busybox, cpio, kmod, dmsetup, debootstrap and e2fsprogs
+# (the system tier's Debian root), and the headers of the kernel that
 # linux-image-amd64 stands for today (with Debian's compiler for them). The
 # kernel itself is never installed: tests/vm/run-vm.sh unpacks it into a
 # cache. Outside CI a failure here only means the VM tests skip themselves;
@@ -25,7 +26,7 @@ abi_package() {
 }
 
 export DEBIAN_FRONTEND=noninteractive
-packages=(qemu-system-x86 busybox-static cpio kmod dmsetup make)
+packages=(qemu-system-x86 busybox-static cpio kmod dmsetup make debootstrap e2fsprogs)
 headers=$(abi_package)
 if [ -z "$headers" ] && [ "$(id -u)" -eq 0 ]; then
   flock /tmp/apt.lock apt-get update -qq

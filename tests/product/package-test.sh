@@ -3,8 +3,10 @@
 # Builds a package of the kit from the build tree into a scratch directory,
 # checks its metadata and runs its linter, unpacks it into a scratch root,
 # checks the files and runs every program from there. With "install" it
-# installs the build tree into a scratch prefix instead and checks that
-# removing what install_manifest.txt lists leaves nothing behind.
+# follows the README instead: installs the build tree under /usr/local of a
+# scratch root, builds the .deb in the same build tree and unpacks it into
+# that root, and checks that removing what install_manifest.txt lists takes
+# exactly the installed files and none of the package's.
 # Usage: package-test.sh BUILD_DIR SOURCE_DIR VERSION deb|rpm|install
 set -uo pipefail
 build=$1 source_dir=$2 version=$3 format=$4
@@ -24,6 +26,7 @@ restore() {
 trap restore EXIT
 root=$scratch/root
 prefix=/usr
+[ "$format" = install ] && prefix=/usr/local
 
 # Runs a linter whose output is shown; its status decides.
 lint() {
@@ -62,6 +65,9 @@ deb)
     lint lintian --fail-on error,warning -EvIL +pedantic "$package"
     dpkg -x "$package" "$root" || { echo "FAIL: dpkg -x"; exit 1; }
     [ -f "$root/usr/share/doc/velmortev/changelog.Debian.gz" ] || fail "no changelog.Debian.gz"
+    for script in postinst prerm postrm; do
+        dpkg-deb -I "$package" "$script" >/dev/null 2>&1 || fail "no $script"
+    done
     ;;
 rpm)
     make_package RPM rpm
@@ -75,6 +81,9 @@ rpm)
         fail "licence files: [$(rpm -qpL "$package" 2>&1)]"
     lint rpmlint -c "$source_dir/packaging/rpmlint.toml" "$package"
     mkdir -p "$root"
+    for scriptlet in postinstall preuninstall postuninstall; do
+        rpm -qp --scripts "$package" 2>/dev/null | grep -q "^$scriptlet scriptlet" || fail "no $scriptlet scriptlet"
+    done
     rpm2cpio "$package" | (cd "$root" && cpio -idm --quiet) || { echo "FAIL: rpm2cpio"; exit 1; }
     ;;
 install)
@@ -86,8 +95,8 @@ install)
     exit 2
     ;;
 esac
-[ -f "$root/usr/share/doc/velmortev/copyright" ] || fail "no copyright file"
-[ -f "$root/usr/share/doc/velmortev/README.md.gz" ] || fail "no README.md.gz"
+[ -f "$root$prefix/share/doc/velmortev/copyright" ] || fail "no copyright file"
+[ -f "$root$prefix/share/doc/velmortev/README.md.gz" ] || fail "no README.md.gz"
 
 # Exactly the programs of the build tree, and nothing of the testbed.
 built=$(cd "$build/sbin" && ls | sort)
@@ -141,26 +150,42 @@ for program in "$build"/sbin/*; do
     grep -q " ${program##*/}\$" <<<"$registered" || fail "completion not registered for ${program##*/}"
 done
 
-# The boot-time unit runs the installed tevscan on the instance's path; an
-# instance of it, pointed at the unpacked tevscan, passes systemd's checks
-# (its documentation is looked up in the unpacked man pages).
-unit=$root$prefix/lib/systemd/system/tevscan@.service
-grep -qx "ExecStart=$prefix/sbin/tevscan -l %f" "$unit" || fail "the unit does not run $prefix/sbin/tevscan -l %f"
+# The boot-time unit runs the installed tevscan on the instance's path, the
+# udev rule and the unit the installed helper; an instance of the service
+# and of its path unit, pointed at the unpacked programs, pass systemd's
+# checks (their documentation is looked up in the unpacked man pages).
+units=$root$prefix/lib/systemd/system
+helper=$prefix/libexec/velmortev/tevscan-event
+grep -qx "ExecStart=$prefix/sbin/tevscan -l %f" "$units/tevscan@.service" ||
+    fail "the unit does not run $prefix/sbin/tevscan -l %f"
+[ "$(grep -c "=$helper \(begin\|end\) %i\$" "$units/tevscan@.service")" = 2 ] ||
+    fail "the unit does not run $helper before and after the pass"
+grep -q "RUN+=\"$helper mark\"" "$root$prefix/lib/udev/rules.d/90-tevscan.rules" ||
+    fail "the udev rule does not run $helper"
+[ -x "$root$helper" ] || fail "$helper is not installed"
 if command -v systemd-analyze >/dev/null; then
     mkdir -p "$scratch/units"
-    sed "s|^ExecStart=$prefix|ExecStart=$root$prefix|" "$unit" >"$scratch/units/tevscan@mnt-velmor.service"
-    out=$(MANPATH=$root$prefix/share/man systemd-analyze verify "$scratch/units/tevscan@mnt-velmor.service" 2>&1) &&
+    for unit in tevscan@.service tevscan@.path; do
+        sed "s|^\(Exec[A-Za-z]*=\)$prefix|\1$root$prefix|" "$units/$unit" \
+            >"$scratch/units/${unit/@/@mnt-velmor}"
+    done
+    out=$(MANPATH=$root$prefix/share/man systemd-analyze verify "$scratch"/units/* 2>&1) &&
         [ -z "$out" ] || fail "systemd-analyze verify: $out"
 else
     [ "${CI-}" = true ] && fail "systemd-analyze is missing"
     echo "SKIP: no systemd-analyze to verify the unit"
 fi
 
-# Removing what the manifest lists leaves directories only.
+# The README's sequence in one build tree: install, package, install the
+# package, uninstall what the manifest lists. That takes the files under
+# /usr/local, every one of them, and leaves every file of the package.
 if [ "$format" = install ]; then
+    make_package DEB deb
+    dpkg -x "$package" "$root" || { echo "FAIL: dpkg -x"; exit 1; }
     sed "s|^|$root|" "$manifest" | xargs -d '\n' rm -f
-    left=$(cd "$root" && find . ! -type d)
-    [ -z "$left" ] || fail "left after removing the manifest's files: $left"
+    left=$(cd "$root" && find . ! -type d | sed 's|^\.||' | sort)
+    packaged=$(dpkg-deb -c "$package" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' | sort)
+    [ "$left" = "$packaged" ] || fail "after removing the manifest's files: $(diff <(echo "$packaged") <(echo "$left"))"
 fi
 
 if [ "$failures" -ne 0 ]; then

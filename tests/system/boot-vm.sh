@@ -115,7 +115,7 @@ until root=$(findfs LABEL=vlmroot 2>/dev/null); do
   sleep 0.1
 done
 mount -t ext4 "$root" /newroot || fail "cannot mount $root"
-[ -d /payload ] && cp -a /payload/. /newroot/
+[ ! -d /payload ] || cp -a /payload/. /newroot/ || fail "cannot copy the payload onto the root"
 if [ -e /setup.sh ]; then
   mount -t proc proc /newroot/proc
   mount -t sysfs sysfs /newroot/sys

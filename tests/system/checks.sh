@@ -1,0 +1,133 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+# The kit's package on a booted Debian system (see system-test.sh), run by
+# vlmtest-checks.service after multi-user.target with its output on the
+# second serial port: one PASS or FAIL line per check, a figure line per
+# measurement, then the status line that ends the VM.
+. /root/guest-lib.sh
+manager=/mnt/velmor
+unit=tevscan@mnt-velmor.service
+failed=0
+pass() { echo "PASS: $1"; }
+fail() { echo "FAIL: $1"; failed=$((failed + 1)); }
+# expect NAME COMMAND...: the command must succeed.
+expect() {
+  local name=$1
+  shift
+  if "$@"; then pass "$name"; else fail "$name"; fi
+}
+monitor() { echo "velmortev-vm: monitor $*"; }
+
+# The number of passes of a manager's unit so far (systemd's "Starting"
+# message, one per start).
+passes() {
+  journalctl --sync
+  journalctl -b -o cat MESSAGE_ID=7d4958e842da4a758f6c1cdc7b36dcc5 UNIT="tevscan@$1.service" | wc -l
+}
+# Waits up to $2 seconds for a shell condition.
+within() {
+  local deadline=$(($(date +%s) + $2))
+  until eval "$1"; do
+    [ "$(date +%s)" -ge "$deadline" ] && return 1
+    sleep 0.2
+  done
+}
+# No pass runs or is due and udev is idle, twice in a row a second apart.
+quiet() {
+  local i
+  for i in 1 2; do
+    udevadm settle
+    within "[ \$(systemctl is-active $unit) = inactive ] && [ -z \"\$(ls /run/velmortev/pending/mnt-velmor)\" ]" 60 ||
+      return 1
+    sleep 1
+  done
+}
+node_is() { [ -b "$manager/disks/$1" ] && [ "$(devno "$manager/disks/$1")" = "$(devno "$2")" ]; }
+node_count() { ls "$manager/disks" | wc -l; }
+# The SCSI disk that carries the label HOT1 (3 MiB), by its partition.
+hot_partition() {
+  for dev in /sys/block/sd*; do
+    [ "$(cat "$dev/size" 2>/dev/null)" = 6144 ] && { echo "/dev/${dev##*/}1"; return 0; }
+  done
+  return 1
+}
+
+echo "FIGURE: checks start $(cut -d' ' -f1 /proc/uptime) s after the kernel"
+checks_started=$(date +%s)
+expect "the unit is enabled, its path unit watches" \
+  test "$(systemctl is-enabled $unit) $(systemctl is-active tevscan@mnt-velmor.path)" = "enabled active"
+out=$(systemd-analyze verify --man=no $unit tevscan@mnt-velmor.path 2>&1)
+expect "systemd-analyze verify finds nothing${out:+: $out}" test -z "$out"
+expect "the boot-time pass made BOOT1 with the device number of /dev/vdb1" node_is BOOT1 /dev/vdb1
+late_at=$(cat /run/vlmtest/late-at 2>/dev/null || echo 0)
+expect "the late disk (driver loaded after the boot pass) got LATE1 within 30 s" \
+  within "node_is LATE1 /dev/nvme0n1p1" $((late_at + 30 - $(date +%s)))
+quiet
+
+# A burst: the SCSI controller's driver brings 33 labelled LUNs and HOT1 at
+# once.
+before=$(passes mnt-velmor)
+started=$(date +%s)
+modprobe virtio_scsi
+within '[ "$(grep -c "sd[a-z]*1$" /proc/partitions)" -eq 34 ]' 90
+seen=$(($(date +%s) - started))
+expect "the burst's 34 labelled partitions got their nodes" within '[ "$(node_count)" -eq 36 ]' 90
+made=$(($(date +%s) - started))
+quiet
+burst=$(($(passes mnt-velmor) - before))
+echo "FIGURE: burst of 34 LUNs: $burst passes; partitions listed after ${seen} s, nodes after ${made} s"
+expect "the burst took at most 2 passes" test "$burst" -le 2
+
+# A disk that goes loses its node.
+hot=$(hot_partition)
+expect "HOT1 is the node of $hot" node_is HOT1 "$hot"
+monitor device_del hotlun
+expect "the removed disk's node went within 30 s" within "[ ! -e $manager/disks/HOT1 ]" 30
+quiet
+
+# A disk that comes while a pass runs: the pass is held in its first tevtool
+# call (see the tevtool wrapper) while the disk is added.
+mkdir -p /run/vlmtest
+: >/run/vlmtest/hold
+rm -f /run/vlmtest/held
+udevadm trigger --action=change /dev/vdb
+within "[ -e /run/vlmtest/held ]" 30 || fail "no pass started on a change event"
+monitor device_add scsi-hd,bus=scsi.0,drive=hot,id=hotlun,scsi-id=0,lun=40
+within "hot=\$(hot_partition) && [ -b \$hot ]" 30 || fail "the hot-added disk did not appear"
+expect "the disk appeared while a pass was running" test "$(systemctl is-active $unit)" = activating
+before=$(passes mnt-velmor)
+rm -f /run/vlmtest/hold
+expect "the disk added during a pass got HOT1 within 30 s" within "node_is HOT1 $hot" 30
+
+# Passes stop: at most 2 after the last change, then none for 60 s.
+quiet
+after=$(($(passes mnt-velmor) - before))
+expect "at most 2 passes after the last change ($after)" test "$after" -le 2
+settled=$(passes mnt-velmor)
+echo "FIGURE: quiet from $(($(date +%s) - checks_started)) s"
+sleep 60
+expect "no pass in the 60 s after" test "$(passes mnt-velmor)" -eq "$settled"
+expect "the manager that is not enabled got no pass and no node" \
+  test "$(passes mnt-other)$(ls /mnt/other/disks)" = 0
+echo "FIGURE: passes of mnt-velmor in this boot: $settled"
+
+# Removal and purge leave nothing; reinstall and enable --now work.
+files=$(dpkg-query -L velmortev | while read -r f; do [ -d "$f" ] || echo "$f"; done)
+dpkg -r velmortev >/dev/null
+expect "dpkg -r: the unit is no longer loaded" \
+  test "$(systemctl show -P LoadState $unit)" = not-found
+expect "dpkg -r: no daemon reload needed, no marks left" \
+  test "$(systemctl show -P NeedDaemonReload $unit)" = no -a ! -e /run/velmortev
+left=$(for f in $files; do [ -e "$f" ] && echo "$f"; done)
+expect "dpkg -r: no file of the package left${left:+: $left}" test -z "$left"
+dpkg --purge velmortev >/dev/null
+left=$(find /etc/systemd /var/lib/systemd/deb-systemd-helper-enabled -name 'tevscan@*' 2>/dev/null;
+       ls /var/lib/dpkg/info/velmortev.* 2>/dev/null)
+expect "dpkg --purge: no enable link or package state left${left:+: $left}" test -z "$left"
+dpkg -i /root/velmortev.deb >/dev/null
+expect "reinstalled: systemctl enable --now runs a pass" systemctl enable --now -q $unit
+expect "reinstalled: the pass kept all nodes" \
+  test "$(node_count)" -eq 36 -a "$(systemctl show -P Result $unit)" = success
+expect "reinstalled: the path unit watches" test "$(systemctl is-active tevscan@mnt-velmor.path)" = active
+
+echo "FIGURE: checks took $(($(date +%s) - checks_started)) s"
+echo "velmortev-vm: status $failed"

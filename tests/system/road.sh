@@ -1,0 +1,42 @@
+# SPDX-License-Identifier: GPL-2.0-or-later
+# The main job's road on a booted Debian system (main-job.sh --real-system,
+# through system-test.sh): the package installed with dpkg, a disk
+# labelled, disks added, and their nodes appearing by themselves.
+. /root/guest-lib.sh
+manager=/mnt/velmor
+
+step() {
+  local status=0
+  echo
+  echo "== $1"
+  echo "# $2"
+  eval "$2" 2>&1 || status=$?
+  [ "$status" -eq 0 ] || echo "(exit status $status)"
+}
+# Until the passes are over: udev idle, no pass running or due.
+idle() {
+  udevadm settle
+  while [ "$(systemctl is-active tevscan@mnt-velmor.service)" != inactive ] ||
+        [ -n "$(ls /run/velmortev/pending/mnt-velmor)" ]; do sleep 0.5; done
+}
+
+echo "Debian $(cat /etc/debian_version) with systemd $(systemctl --version | sed -n '1s/^systemd \([0-9]*\).*/\1/p')"
+echo "as PID 1, kernel $(uname -r), in a VM; the manager filesystem is mounted on $manager by fstab."
+step "Install the kit's package (it was installed while the image was made; dpkg does it again)." \
+  "dpkg -i /root/velmortev.deb | cat"
+step "The pass of the manager on /mnt/velmor is enabled; its path unit watches for block device events." \
+  "systemctl is-enabled tevscan@mnt-velmor.service; systemctl is-active tevscan@mnt-velmor.path"
+step "The boot-time pass and a pass for the late NVMe disk made these nodes." "ls $manager/disks"
+step "Label the partition /dev/vdb1 data1 (its label BOOT1 is cleared first): udev sees each write." \
+  "velmortev-write-label -d /dev/vdb1 && velmortev-write-label /dev/vdb1 data1"
+idle
+step "Nobody ran tevscan: the passes cleaned BOOT1 away and made DATA1." "ls -l $manager/disks"
+step "Add disks: the driver of a SCSI controller with 34 LUNs, each with a labelled partition, is loaded." \
+  "modprobe virtio_scsi"
+idle
+step "Their nodes are there, made by the passes that the events started." "ls $manager/disks | xargs"
+step "The passes of this boot, as systemd's journal counts them." \
+  "journalctl -b -o cat -u tevscan@mnt-velmor.service | grep -c '^Starting'"
+echo
+echo "The road is walked; the VM powers off now, and its disks go with it."
+echo "velmortev-vm: status 0"

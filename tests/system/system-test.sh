@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-2.0-or-later
+# The system tier: the kit's .deb, built from the build tree, on a booted
+# Debian 12 system under QEMU (make-root.sh, boot-vm.sh):
+#
+#   tests/system/system-test.sh BUILD_DIR [GUEST_SCRIPT]
+#
+# The guest gets the package (installed with dpkg by setup.sh before
+# systemd starts), the testbed's tevtool on PATH (behind a wrapper that can
+# hold a pass, see below), the manager-type module loaded by modules-load.d
+# and mounted by fstab on /mnt/velmor and /mnt/other, and virtual disks: a
+# second virtio disk, an NVMe namespace whose driver comes late, and a
+# virtio-scsi controller with 33 LUNs of 2 MiB and one of 3 MiB whose driver
+# comes when the guest script loads it. GUEST_SCRIPT (default checks.sh)
+# runs after multi-user.target; its lines are this script's output and its
+# status line its status. Skipped (77) without QEMU, the kernel or the
+# archive, failed under CI=true.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+build=$(cd "${1:?Usage: system-test.sh BUILD_DIR [GUEST_SCRIPT]}" && pwd)
+guest_script=${2:-$here/checks.sh}
+luns=33
+
+unavailable() {
+  if [ "${CI-}" = true ]; then
+    echo "system-test.sh: $* (CI=true: this fails the run)" >&2
+    exit 1
+  fi
+  echo "system-test.sh: $*: skipped" >&2
+  exit 77
+}
+
+. "$here/../vm/kernel-lib.sh"
+vm_cache
+vm_kernel
+vm_manager_module "$build"
+started=$(date +%s)
+status=0
+image=$("$here/make-root.sh") || status=$?
+[ $status -eq 0 ] || exit $status
+prepared=$(date +%s)
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/velmortev-system.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 ||
+  { cat "$work/cpack.log"; echo "system-test.sh: cpack failed" >&2; exit 1; }
+payload=$work/payload
+mkdir -p "$payload/root" "$payload/usr/local/sbin" "$payload/usr/local/lib/vlmtest" \
+  "$payload/usr/lib/modules/$abi/extra"
+cp "$work"/out/velmortev_*.deb "$payload/root/velmortev.deb"
+cp "$here/../vm/guest-lib.sh" "$payload/root/guest-lib.sh"
+cp "$guest_script" "$payload/root/checks.sh"
+cp "$module_ko" "$payload/usr/lib/modules/$abi/extra/"
+cp "$build/testbed/bin/tevtool" "$payload/usr/local/lib/vlmtest/tevtool"
+# While /run/vlmtest/hold exists, a pass waits in its first tevtool call.
+cat >"$payload/usr/local/sbin/tevtool" <<'EOF'
+#!/bin/sh
+while [ -e /run/vlmtest/hold ]; do : >/run/vlmtest/held; sleep 0.2; done
+exec /usr/local/lib/vlmtest/tevtool "$@"
+EOF
+chmod 755 "$payload/usr/local/sbin/tevtool"
+{ echo "VLMTEST_LUNS=$((luns + 1))"; cat "$here/setup.sh"; } >"$work/setup.sh"
+
+disks=(-drive "file=$work/vdb.img,if=virtio,format=raw"
+       -drive "file=$work/nvme.img,if=none,id=nv,format=raw" -device nvme,drive=nv,serial=vlm1
+       -device virtio-scsi-pci,id=scsi
+       -blockdev "driver=file,filename=$work/hot.img,node-name=hotfile"
+       -blockdev "driver=raw,file=hotfile,node-name=hot"
+       -device scsi-hd,bus=scsi.0,drive=hot,id=hotlun,scsi-id=0,lun=40)
+truncate -s 4M "$work/vdb.img" "$work/nvme.img"
+truncate -s 3M "$work/hot.img"
+for i in $(seq 1 $luns); do
+  truncate -s 2M "$work/lun$i.img"
+  disks+=(-drive "file=$work/lun$i.img,if=none,id=lun$i,format=raw"
+          -device "scsi-hd,bus=scsi.0,drive=lun$i,scsi-id=0,lun=$i")
+done
+
+status=0
+"$here/boot-vm.sh" --image "$image" --payload "$payload" --setup "$work/setup.sh" \
+  --console "$work/console.log" --timeout "${VELMORTEV_VM_TIMEOUT:-420}" -- "${disks[@]}" ||
+  status=$?
+echo "FIGURE: root ready after $((prepared - started)) s, boot and guest script $(($(date +%s) - prepared)) s"
+if [ $status -ne 0 ]; then
+  echo "system-test.sh: the guest ended with status $status; the end of its console:"
+  tail -n 30 "$work/console.log"
+fi
+exit $status
