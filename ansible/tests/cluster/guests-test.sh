@@ -121,7 +121,7 @@ done
 nobody=$(free_port)  # nothing listens there
 
 ssh_options=(-i "$dir/id" -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null
-             -o LogLevel=ERROR -o BatchMode=yes -o ConnectTimeout=5)
+             -o LogLevel=ERROR -o BatchMode=yes -o ConnectTimeout=30)
 on() {  # on GUEST COMMAND...: runs a shell command on a guest
   local i=$1
   shift
@@ -149,6 +149,8 @@ echo "${#guests[@]} guests up after $(($(date +%s) - started)) s"
   echo "    ansible_ssh_private_key_file: $dir/id"
   echo "    ansible_ssh_common_args: -o StrictHostKeyChecking=no -o UserKnownHostsFile=/dev/null"
   echo "    ansible_python_interpreter: /usr/bin/python3"
+  # Guests under emulation on a busy machine can be slow to greet.
+  echo "    ansible_timeout: 60"
   echo "    disk_device: /dev/sda1"
   echo "    disk_label: data1"
   echo "    manager: /mnt/vlm"
