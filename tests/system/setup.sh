@@ -50,6 +50,13 @@ ExecStart=/bin/sh /root/checks.sh
 [Install]
 WantedBy=multi-user.target
 EOF
+# While /run/vlmtest/hold exists, a pass that has ended waits before its
+# unit goes inactive: the window in which a start request is merged away.
+mkdir -p /etc/systemd/system/tevscan@mnt-velmor.service.d
+cat >/etc/systemd/system/tevscan@mnt-velmor.service.d/hold.conf <<'EOF'
+[Service]
+ExecStopPost=/bin/sh -c 'while [ -e /run/vlmtest/hold ]; do : >/run/vlmtest/held; sleep 0.2; done'
+EOF
 systemctl enable vlmtest-disks@mnt-velmor.service vlmtest-disks@mnt-other.service \
   vlmtest-late-disk.service vlmtest-checks.service
 

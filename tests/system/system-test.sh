@@ -6,9 +6,9 @@
 #   tests/system/system-test.sh BUILD_DIR [GUEST_SCRIPT]
 #
 # The guest gets the package (installed with dpkg by setup.sh before
-# systemd starts), the testbed's tevtool on PATH (behind a wrapper that can
-# hold a pass, see below), the manager-type module loaded by modules-load.d
-# and mounted by fstab on /mnt/velmor and /mnt/other, and virtual disks: a
+# systemd starts), the testbed's tevtool on PATH, the manager-type module
+# loaded by modules-load.d and mounted by fstab on /mnt/velmor and
+# /mnt/other, and virtual disks: a
 # second virtio disk, an NVMe namespace whose driver comes late, and a
 # virtio-scsi controller with 33 LUNs of 2 MiB and one of 3 MiB whose driver
 # comes when the guest script loads it. GUEST_SCRIPT (default checks.sh)
@@ -45,20 +45,12 @@ trap 'rm -rf "$work"' EXIT
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 ||
   { cat "$work/cpack.log"; echo "system-test.sh: cpack failed" >&2; exit 1; }
 payload=$work/payload
-mkdir -p "$payload/root" "$payload/usr/local/sbin" "$payload/usr/local/lib/vlmtest" \
-  "$payload/usr/lib/modules/$abi/extra"
+mkdir -p "$payload/root" "$payload/usr/local/sbin" "$payload/usr/lib/modules/$abi/extra"
 cp "$work"/out/velmortev_*.deb "$payload/root/velmortev.deb"
 cp "$here/../vm/guest-lib.sh" "$payload/root/guest-lib.sh"
 cp "$guest_script" "$payload/root/checks.sh"
 cp "$module_ko" "$payload/usr/lib/modules/$abi/extra/"
-cp "$build/testbed/bin/tevtool" "$payload/usr/local/lib/vlmtest/tevtool"
-# While /run/vlmtest/hold exists, a pass waits in its first tevtool call.
-cat >"$payload/usr/local/sbin/tevtool" <<'EOF'
-#!/bin/sh
-while [ -e /run/vlmtest/hold ]; do : >/run/vlmtest/held; sleep 0.2; done
-exec /usr/local/lib/vlmtest/tevtool "$@"
-EOF
-chmod 755 "$payload/usr/local/sbin/tevtool"
+cp "$build/testbed/bin/tevtool" "$payload/usr/local/sbin/tevtool"
 { echo "VLMTEST_LUNS=$((luns + 1))"; cat "$here/setup.sh"; } >"$work/setup.sh"
 
 disks=(-drive "file=$work/vdb.img,if=virtio,format=raw"
