@@ -174,6 +174,6 @@ if [ -n "$status" ]; then
   exit "$status"
 fi
 echo "boot-vm.sh: the VM ended without a status line (qemu status $qemu_status)" >&2
-tail -n 40 "$console" "$work/qemu.log" >&2
+vm_show_end 40 "$console" "$work/qemu.log" >&2
 [ "$qemu_status" -eq 124 ] && exit 124
 exit 1

@@ -21,6 +21,9 @@
 # ($VELMORTEV_DEBIAN_MIRROR, else the host's first bookworm source); without
 # them the script ends with 77 (skipped), under CI=true with 1.
 set -euo pipefail
+# Standard output carries one value, the image's path: everything else,
+# whatever a tool prints, goes to standard error.
+exec 3>&1 1>&2
 here=$(cd "$(dirname "$0")" && pwd)
 revision=1
 suite=bookworm
@@ -54,7 +57,7 @@ image=$dir/root.img
 exec 8>"$cache/root-$key.lock"
 flock 8
 if [ -e "$image" ]; then
-  echo "$image"
+  echo "$image" >&3
   exit 0
 fi
 
@@ -109,4 +112,4 @@ rm -rf "$dir"
 mv "$work" "$dir"
 trap - EXIT
 echo "make-root.sh: made $image (${size} MiB) in $(( $(date +%s) - started )) s" >&2
-echo "$image"
+echo "$image" >&3

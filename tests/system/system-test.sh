@@ -73,7 +73,7 @@ status=0
   status=$?
 echo "FIGURE: root ready after $((prepared - started)) s, boot and guest script $(($(date +%s) - prepared)) s"
 if [ $status -ne 0 ]; then
-  echo "system-test.sh: the guest ended with status $status; the end of its console:"
-  tail -n 30 "$work/console.log"
+  echo "system-test.sh: the guest ended with status $status"
+  vm_show_end 30 "$work/console.log"
 fi
 exit $status

@@ -19,6 +19,8 @@
 #                           ones), and appends a line "NAME FILE..." in load
 #                           order to the file ORDER for each
 #   vm_accel                prints kvm where the processor offers it, else tcg
+#   vm_show_end N FILE...   shows the last N lines of each FILE that exists;
+#                           a run that ended before writing one says so
 # vm_kernel and vm_manager_module hold the cache's lock while they work.
 
 vm_lib_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -50,6 +52,7 @@ vm_kernel() {
   tree=$cache/$package
   if [ ! -e "$tree/boot/vmlinuz-$abi" ]; then
     echo "fetching $package into $cache" >&2
+    local fetch_started=$SECONDS
     rm -rf "$cache/download" "$tree.new"
     mkdir -p "$cache/download"
     (cd "$cache/download" && apt-get download -q "$package" >apt.log 2>&1) || {
@@ -61,6 +64,7 @@ vm_kernel() {
     depmod -b "$tree.new" "$abi"
     rm -rf "$cache/download" "$tree"
     mv "$tree.new" "$tree"
+    echo "fetched and unpacked $package in $((SECONDS - fetch_started)) s" >&2
   fi
   flock -u 9
   kernel=$tree/boot/vmlinuz-$abi
@@ -127,4 +131,17 @@ vm_accel() {
   else
     echo tcg
   fi
+}
+
+vm_show_end() {
+  local lines=$1 file
+  shift
+  for file in "$@"; do
+    if [ -s "$file" ]; then
+      echo "--- the last $lines lines of $file"
+      tail -n "$lines" "$file"
+    else
+      echo "--- $file: nothing written (the run ended before it)"
+    fi
+  done
 }

@@ -138,5 +138,5 @@ case $last in
   "velmortev-vm: status "*) exit "${last##* }" ;;
 esac
 echo "run-vm.sh: the VM ended without the guest's status (qemu status $status)" >&2
-tail -n 30 "$work/console.log" "$work/qemu.log" >&2
+vm_show_end 30 "$work/console.log" "$work/qemu.log" >&2
 exit 1

@@ -133,7 +133,7 @@ for i in "${guests[@]}"; do
     if ! kill -0 "${boots[i - 1]}" 2>/dev/null || [ "$(date +%s)" -gt "$deadline" ]; then
       echo "FAIL: guest$i did not come up"
       cat "guest$i.txt"
-      tail -n 30 "console$i.log"
+      vm_show_end 30 "console$i.log"
       exit 1
     fi
     sleep 3
