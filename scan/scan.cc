@@ -133,7 +133,10 @@ inline const char* scan_decimal(const char* p, int* value) {
 // The table as fgets would hand it over with a line buffer of 4097 bytes:
 // lines of at most 4096 characters, a longer line in pieces of that size.
 // The bytes are read in large blocks into one buffer, and each piece is
-// taken where it lies.
+// taken where it lies, cut off by a NUL for the time of its parse. Measured
+// on 100k lines (bench/scan), fgets with its copy and call per line costs a
+// quarter more instructions of the whole scan, and a parser that checks an
+// end pointer at every byte a tenth more.
 struct table_reader {
     FILE* stream;
     char* buffer;     // capacity bytes and one more for the NUL after a piece

@@ -166,6 +166,32 @@ TEST(ReadPartitions, LongLinesAreReadInPieces) {
                                 "/dev/" + std::string(99, 'b'), "/dev/sdc"}));
 }
 
+// The table is read in blocks of 64 KiB. Each table here is shifted by one
+// byte more than the last, so that the first block ends at every offset of
+// a line, and at the cut of a line longer than 4096 characters and around it.
+TEST(ReadPartitions, LinesAcrossReadBlocksAreReadWhole) {
+    const size_t block = 64 * 1024;
+    for (size_t shift = 0; shift <= 16; shift++) {
+        scan_fixture f;
+        std::string t = std::string(shift, 'x') + "\n";
+        lines want;
+        for (int i = 0; t.size() < block + 64; i++) {
+            char name[16];
+            std::snprintf(name, sizeof name, "disk%05d", i);  // 16 characters a line
+            t += std::string("8 1 1 ") + name + "\n";
+            want.push_back(std::string("/dev/") + name);
+        }
+        ASSERT_EQ(f.scan(t), want) << "shifted by " << shift;
+    }
+    const std::string long_line = "8 2 1 " + std::string(4090, 'a') + "9 3 1 tail\n";
+    for (size_t cut = block - 2; cut <= block + 2; cut++) {
+        scan_fixture f;
+        std::string t = std::string(cut - 4096 - 1, 'x') + "\n" + long_line + "8 4 1 after\n";
+        EXPECT_EQ(f.scan(t), (lines{"/dev/" + std::string(99, 'a'), "/dev/tail", "/dev/after"}))
+            << "cut at " << cut;
+    }
+}
+
 TEST(MediaTest, DropsCdromAndTapeDrivesByPrefix) {
     scan_fixture f;
     f.media("hdc", "cdrom\n");
