@@ -356,6 +356,36 @@ TEST(ScanDirs, DirectoriesAtTheIndexFillLimitsFindTheirNamesOnly) {
     alarm(0);
 }
 
+// A slot table of 2 MiB or more (65536 slots) has memory of its own, aligned
+// for huge pages. Sets on both sides of that size, and past it once more,
+// reserved at once or grown name by name, find every name they hold and
+// none other.
+TEST(NameIndex, SetsAroundTheHugePageSizeFindTheirNamesOnly) {
+    static_assert(sizeof(name_slot) == 32);
+    lines names;
+    for (int i = 0; i <= 32769; i++)
+        names.push_back("sd" + std::to_string(i));
+    for (size_t count : {16384, 16385, 32769}) {
+        for (bool reserved : {true, false}) {
+            SCOPED_TRACE(std::to_string(count) + (reserved ? " names reserved" : " names grown"));
+            name_index index;
+            name_index_init(&index);
+            if (reserved) {
+                ASSERT_EQ(name_index_reserve(&index, count), 0);
+            }
+            for (size_t i = 0; i < count; i++)
+                ASSERT_EQ(name_index_add(&index, names[i].c_str()), 0);
+            size_t found = 0;
+            for (size_t i = 0; i < count; i++)
+                found += name_index_contains(&index, names[i].c_str());
+            EXPECT_EQ(found, count);
+            EXPECT_FALSE(name_index_contains(&index, names[count].c_str()));
+            EXPECT_EQ(index.capacity, count > 32768 ? 131072u : count > 16384 ? 65536u : 32768u);
+            name_index_free(&index);
+        }
+    }
+}
+
 TEST(TevscanForm, EveryDeviceGetsDevPath) {
     device_bucket bucket{};
     ring_init(&bucket);
