@@ -1,0 +1,284 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// Foreign signatures, saved regions and their way back, on loop devices.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "support.h"
+#include "velmortev/safety.h"
+
+using namespace vlm;
+using namespace vlm::test;
+
+namespace {
+
+constexpr off_t device_size = 8 << 20;
+
+// What a device holds before the test looks at it.
+using preparation = std::function<void(const std::string& device)>;
+
+void make_ext4(const std::string& device) {
+    run_spec spec;
+    spec.program = "/usr/sbin/mkfs.ext4";
+    spec.args = {"-q", "-F", device};
+    run_result made = run(spec);
+    ASSERT_EQ(made.status, 0) << made.err;
+}
+
+// One primary partition and the boot signature, as a partitioning tool
+// leaves a DOS table.
+void make_dos_table(const std::string& device) {
+    std::string entry(16, '\0');
+    entry[4] = '\x83';                  // Linux
+    entry.replace(8, 4, "\x00\x08\x00\x00", 4);   // first sector 2048
+    entry.replace(12, 4, "\x00\x20\x00\x00", 4);  // 8192 sectors
+    write_bytes(device, 446, entry);
+    write_bytes(device, 510, "\x55\xaa");
+}
+
+void write_kit_label(const std::string& device) {
+    write_bytes(device, 32, std::string("VLMRDISKDATA1") + std::string(19, '\0'));
+}
+
+void leave_empty(const std::string&) {}
+
+std::string mode_of(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) < 0)
+        return "missing";
+    char octal[8];
+    snprintf(octal, sizeof octal, "%04o", st.st_mode & 07777);
+    return octal;
+}
+
+std::vector<std::string> files_in(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        names.push_back(entry.path().filename());
+    return names;
+}
+
+class Safety : public ::testing::Test {
+protected:
+    // Attaches a fresh loop device and prepares it; the test's device.
+    std::string attach(loop_device& loop, const std::string& name, const preparation& prepare,
+                       unsigned sector_size = 512) {
+        std::string failure = loop.attach(scratch.file(name), device_size, sector_size);
+        EXPECT_EQ(failure, "");
+        prepare(loop.path());
+        return loop.path();
+    }
+    device_identity identity(const std::string& device, std::string wwid = "",
+                             std::string serial = "") {
+        return {device, device_size, std::move(wwid), std::move(serial)};
+    }
+    std::string whole(const std::string& device) { return read_bytes(device, 0, device_size); }
+
+    scratch_dir scratch;
+};
+
+struct probe_case {
+    const char* name;
+    preparation prepare;
+    std::vector<std::pair<std::string, uint64_t>> expected;  // type, offset
+};
+
+TEST_F(Safety, ProbeNamesForeignSignaturesOnly) {
+    REQUIRE_LOOP_DEVICES();
+    const probe_case cases[] = {
+        {"ext4", make_ext4, {{"ext4", 1080}}},
+        {"dos", make_dos_table, {{"dos", 510}}},
+        {"kit label", write_kit_label, {}},
+        {"zeroes", leave_empty, {}},
+    };
+    for (const probe_case& c : cases) {
+        loop_device loop;
+        std::string device = attach(loop, c.name, c.prepare);
+        std::vector<found_signature> found;
+        ASSERT_EQ(probe_signatures(device.c_str(), found), 0) << c.name;
+        std::vector<std::pair<std::string, uint64_t>> seen;
+        for (const found_signature& each : found) {
+            seen.emplace_back(each.type, each.offset);
+            EXPECT_EQ(each.length, 2u) << c.name << " " << each.type;
+        }
+        EXPECT_EQ(seen, c.expected) << c.name;
+    }
+    std::vector<found_signature> found;
+    EXPECT_EQ(probe_signatures(scratch.path().c_str(), found), -ENOTBLK);
+}
+
+struct round_trip_case {
+    const char* name;
+    preparation prepare;
+    unsigned sector_size;
+};
+
+// The front end's road: save the label block and every signature, erase the
+// signatures, then bring everything back.
+TEST_F(Safety, SavedRegionsBringTheDeviceBackByteForByte) {
+    REQUIRE_LOOP_DEVICES();
+    const round_trip_case cases[] = {
+        {"ext4", make_ext4, 512},
+        {"ext4 on 4096-byte blocks", make_ext4, 4096},
+        {"dos", make_dos_table, 512},
+    };
+    for (const round_trip_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        loop_device loop;
+        std::string device = attach(loop, c.name, c.prepare, c.sector_size);
+        std::string before = whole(device);
+        std::vector<found_signature> found;
+        ASSERT_EQ(probe_signatures(device.c_str(), found), 0);
+        ASSERT_FALSE(found.empty());
+        std::vector<device_region> regions = signature_regions(found);
+        regions.push_back({0, c.sector_size});
+        std::vector<std::string> files;
+        for (device_region region : regions) {
+            std::string saved;
+            ASSERT_EQ(save_region(scratch.file("backups"), identity(device), region, saved), 0);
+            files.push_back(saved);
+        }
+
+        ASSERT_EQ(wipe_signatures(device.c_str(), found), 0);
+        ASSERT_EQ(probe_signatures(device.c_str(), found), 0);
+        EXPECT_TRUE(found.empty());
+        write_bytes(device, 0, std::string(c.sector_size, 'x'));  // the label's write
+        EXPECT_NE(whole(device), before);
+
+        for (const std::string& file : files) {
+            saved_region saved;
+            ASSERT_EQ(read_saved_region(file.c_str(), saved), 0) << file;
+            ASSERT_EQ(restore_region(saved, device.c_str(), identity(device)), 0) << file;
+        }
+        EXPECT_TRUE(whole(device) == before);
+    }
+}
+
+TEST_F(Safety, WipeErasesOnlyWhatWasSaved) {
+    REQUIRE_LOOP_DEVICES();
+    loop_device loop;
+    std::string device = attach(loop, "ext4", make_ext4);
+    std::string before = whole(device);
+    EXPECT_EQ(wipe_signatures(device.c_str(), {}), -ESTALE);
+    EXPECT_EQ(wipe_signatures(device.c_str(), {{"ext4", 1080, 1}}), -ESTALE);
+    std::vector<found_signature> found;
+    ASSERT_EQ(probe_signatures(device.c_str(), found), 0);
+    {
+        int holder = open(device.c_str(), O_RDONLY | O_EXCL);
+        ASSERT_GE(holder, 0);
+        EXPECT_EQ(wipe_signatures(device.c_str(), found), -EBUSY);
+        close(holder);
+    }
+    EXPECT_TRUE(whole(device) == before);
+}
+
+TEST_F(Safety, BackupsAreForRootAloneAndSayWhatTheyAre) {
+    REQUIRE_LOOP_DEVICES();
+    loop_device loop;
+    std::string device = attach(loop, "ext4", make_ext4);
+    std::string dir = scratch.file("var/lib/backups");
+    device_identity origin = identity(device, "t10.ATA  QEMU HARDDISK/1", "QM 01");
+
+    std::string first, second;
+    ASSERT_EQ(save_region(dir, origin, {1080, 2}, first), 0);
+    ASSERT_EQ(save_region(dir, origin, {1080, 2}, second), 0);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(mode_of(dir), "0700");
+    EXPECT_EQ(mode_of(scratch.file("var/lib")), "0755");
+    EXPECT_EQ(mode_of(first), "0600");
+    std::string base = device.substr(device.rfind('/') + 1);
+    EXPECT_EQ(first.rfind(dir + "/" + base + "_t10.ATA__QEMU_HARDDISK_1_1080_", 0), 0u) << first;
+
+    std::string content = read_file(first);
+    std::string header = "velmortev saved region 1\ndevice " + device + "\nsize 8388608\n"
+                         "wwid t10.ATA  QEMU HARDDISK/1\nserial QM 01\noffset 1080\nlength 2\n"
+                         "taken ";
+    EXPECT_EQ(content.substr(0, header.size()), header);
+    EXPECT_EQ(content.substr(content.size() - 4), "\n\n\x53\xef");
+    saved_region saved;
+    ASSERT_EQ(read_saved_region(first.c_str(), saved), 0);
+    EXPECT_EQ(saved.origin.path, origin.path);
+    EXPECT_EQ(saved.origin.size, origin.size);
+    EXPECT_EQ(saved.origin.wwid, origin.wwid);
+    EXPECT_EQ(saved.origin.serial, origin.serial);
+    EXPECT_EQ(saved.offset, 1080u);
+    EXPECT_EQ(saved.bytes, (std::vector<unsigned char>{0x53, 0xef}));
+    EXPECT_EQ(saved.taken.size(), std::string("2026-12-08T20:15:01.123456789Z").size());
+
+    std::string shared = scratch.file("shared");
+    ASSERT_EQ(mkdir(shared.c_str(), 0755), 0);
+    std::string refused;
+    EXPECT_EQ(save_region(shared, origin, {1080, 2}, refused), -EPERM);
+    EXPECT_EQ(save_region(dir, origin, {device_size - 1, 2}, refused), -EINVAL);
+    EXPECT_TRUE(files_in(shared).empty());
+}
+
+TEST_F(Safety, ForeignFilesAreNotSavedRegions) {
+    const std::pair<const char*, std::string> cases[] = {
+        {"other heading", "velmortev saved region 2\ndevice /dev/x\nsize 1\noffset 0\nlength 1\n"
+                          "taken t\n\nA"},
+        {"bytes cut short", "velmortev saved region 1\ndevice /dev/x\nsize 1\noffset 0\n"
+                            "length 2\ntaken t\n\nA"},
+        {"unknown field", "velmortev saved region 1\ndevice /dev/x\nsize 1\noffset 0\n"
+                          "length 1\ncolour red\ntaken t\n\nA"},
+        {"bad number", "velmortev saved region 1\ndevice /dev/x\nsize 1x\noffset 0\n"
+                       "length 1\ntaken t\n\nA"},
+        {"no header end", "velmortev saved region 1\ndevice /dev/x\n"},
+    };
+    for (const auto& [name, content] : cases) {
+        write_file(scratch.file("file"), content);
+        saved_region saved;
+        EXPECT_EQ(read_saved_region(scratch.file("file").c_str(), saved), -EBADMSG) << name;
+    }
+}
+
+// A full backup filesystem fails the save and leaves nothing in it.
+TEST_F(Safety, FullBackupFilesystemFailsTheSave) {
+    REQUIRE_LOOP_DEVICES();
+    loop_device loop;
+    std::string device = attach(loop, "ext4", make_ext4);
+    std::string dir = scratch.file("full");
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    ASSERT_EQ(mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=4k,mode=0700"), 0) << strerror(errno);
+    std::string saved;
+    int rc = save_region(dir, identity(device), {0, 8192}, saved);
+    std::vector<std::string> left = files_in(dir);
+    umount(dir.c_str());
+    EXPECT_EQ(rc, -ENOSPC);
+    EXPECT_TRUE(left.empty());
+    std::string missing;
+    EXPECT_EQ(save_region("", identity(device), {0, 512}, missing), -EINVAL);
+}
+
+struct mismatch_case {
+    const char* name;
+    device_identity origin;   // as recorded
+    device_identity current;  // as the front end finds the target
+};
+
+TEST_F(Safety, RestoreRefusesAnotherDevice) {
+    REQUIRE_LOOP_DEVICES();
+    loop_device loop;
+    std::string device = attach(loop, "ext4", make_ext4);
+    std::string before = whole(device);
+    const mismatch_case cases[] = {
+        {"size", {device, device_size / 2, "", ""}, identity(device)},
+        {"wwid", identity(device, "naa.1", "S"), identity(device, "naa.2", "S")},
+        {"serial without wwid", identity(device, "", "S1"), identity(device, "naa.2", "S2")},
+    };
+    for (const mismatch_case& c : cases) {
+        saved_region saved{c.origin, 1024, std::vector<unsigned char>(512, 0xee), "t"};
+        EXPECT_EQ(restore_region(saved, device.c_str(), c.current), -ENODEV) << c.name;
+    }
+    EXPECT_TRUE(whole(device) == before);
+    saved_region matching{identity(device, "naa.1"), 1080, {0x53, 0xef}, "t"};
+    EXPECT_EQ(restore_region(matching, device.c_str(), identity(device, "", "S")), 0);
+}
+
+}  // namespace
