@@ -84,20 +84,6 @@ bool current_signature(blkid_probe probe, found_signature& out) {
     return !is_kit_label(out, std::string_view(magic, magic_size));
 }
 
-int probe_all(int fd, std::vector<found_signature>& out) {
-    unique_probe probe;
-    if (int rc = new_probe(fd, probe); rc < 0)
-        return rc;
-    out.clear();
-    int rc;
-    while ((rc = blkid_do_probe(probe.get())) == 0) {
-        found_signature found;
-        if (current_signature(probe.get(), found))
-            out.push_back(std::move(found));
-    }
-    return rc < 0 ? probe_error() : 0;
-}
-
 bool same_signature(const found_signature& a, const found_signature& b) {
     return a.type == b.type && a.offset == b.offset && a.length == b.length;
 }
@@ -107,19 +93,29 @@ bool listed(const found_signature& found, const std::vector<found_signature>& li
                        [&](const found_signature& each) { return same_signature(each, found); });
 }
 
-int erase_listed(int fd, const std::vector<found_signature>& saved) {
+// One erasing pass over the signatures, in libblkid's order. A dry pass
+// erases in libblkid's memory only: some formats keep a second magic (a
+// GPT's header at the device's end) that the probe shows only once the first
+// is gone, and it must be saved before anything is erased. A real pass
+// erases on the device only signatures in ALLOWED, the ones saved.
+int erasing_pass(int fd, bool dry, const std::vector<found_signature>* allowed,
+                 std::vector<found_signature>& met) {
     unique_probe probe;
     if (int rc = new_probe(fd, probe); rc < 0)
         return rc;
+    met.clear();
     int rc;
     while ((rc = blkid_do_probe(probe.get())) == 0) {
         found_signature found;
         if (!current_signature(probe.get(), found))
             continue;
-        // Erasing one signature can uncover another that nobody saved.
-        if (!listed(found, saved))
+        // A magic that stays after its erasure would come back for ever.
+        if (listed(found, met))
+            return -ELOOP;
+        if (allowed && !listed(found, *allowed))
             return -ESTALE;
-        if (blkid_do_wipe(probe.get(), 0) < 0)
+        met.push_back(std::move(found));
+        if (blkid_do_wipe(probe.get(), dry ? 1 : 0) < 0)
             return probe_error();
     }
     return rc < 0 ? probe_error() : 0;
@@ -131,7 +127,7 @@ int probe_signatures(const char* device, std::vector<found_signature>& out) {
     unique_fd fd(open_checked_block(device, O_RDONLY | O_CLOEXEC));
     if (!fd)
         return fd.get();
-    return probe_all(fd.get(), out);
+    return erasing_pass(fd.get(), true, nullptr, out);
 }
 
 std::vector<device_region> signature_regions(const std::vector<found_signature>& found) {
@@ -145,15 +141,14 @@ int wipe_signatures(const char* device, const std::vector<found_signature>& save
     unique_fd fd(open_checked_block(device, O_RDWR | O_EXCL | O_CLOEXEC));
     if (!fd)
         return fd.get();
-    std::vector<found_signature> found;
-    if (int rc = probe_all(fd.get(), found); rc < 0)
+    // Refused before the first byte is erased when the device has changed
+    // since the saves.
+    std::vector<found_signature> met;
+    if (int rc = erasing_pass(fd.get(), true, &saved, met); rc < 0)
         return rc;
-    for (const found_signature& each : found)
-        if (!listed(each, saved))
-            return -ESTALE;
-    if (found.empty())
+    if (met.empty())
         return 0;
-    if (int rc = erase_listed(fd.get(), saved); rc < 0)
+    if (int rc = erasing_pass(fd.get(), false, &saved, met); rc < 0)
         return rc;
     if (fsync(fd.get()) < 0)
         return -errno;

@@ -26,8 +26,11 @@ struct found_signature {
     uint64_t length = 0;  // of its magic
 };
 
-// Probes DEVICE (superblocks and partition tables), in libblkid's order.
-// 0 or a negated errno (-ENOTBLK for a path that is no block device).
+// Probes DEVICE (superblocks and partition tables) for every signature that
+// erasing them would meet, in libblkid's order: also a magic that shows only
+// once another is gone (a GPT's header at the device's end). Opens the
+// device for reading only. 0 or a negated errno (-ENOTBLK for a path that is
+// no block device).
 int probe_signatures(const char* device, std::vector<found_signature>& out);
 
 // A run of bytes on a device that a write is about to change.
