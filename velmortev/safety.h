@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -80,5 +81,15 @@ int read_saved_region(const char* file, saved_region& out);
 // direct I/O, then flushed; the device is opened exclusively.
 int restore_region(const saved_region& saved, const char* device,
                    const device_identity& current);
+
+// Whether a risky step (erasing, deleting, renaming, restoring) may go
+// ahead. With YES it goes ahead unasked. Otherwise, when INPUT is no
+// terminal, nobody can be asked and the caller must say that --yes is
+// needed; on a terminal QUESTION is put on PROMPT (standard error, so that a
+// JSON answer on standard output stays whole) with " [y/N] ", and one line
+// is read from INPUT: "y" or "yes" in any case gives consent, anything else,
+// an empty line or the end of input declines.
+enum class consent { given, declined, needs_yes };
+consent ask_consent(std::string_view question, bool yes, int input, std::FILE* prompt);
 
 }  // namespace vlm

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // Foreign signatures, saved regions and their way back, on loop devices.
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 
@@ -291,6 +292,56 @@ TEST_F(Safety, RestoreRefusesAnotherDevice) {
     EXPECT_TRUE(whole(device) == before);
     saved_region matching{identity(device, "naa.1"), 1080, {0x53, 0xef}, "t"};
     EXPECT_EQ(restore_region(matching, device.c_str(), identity(device, "", "S")), 0);
+}
+
+}  // namespace
+
+namespace {
+
+struct consent_case {
+    const char* name;
+    bool yes;
+    bool terminal;      // else a pipe
+    const char* typed;  // what the administrator types
+    consent expected;
+    bool asked;
+};
+
+TEST(Consent, AsksOnATerminalOnlyAndTakesYesAlone) {
+    const consent_case cases[] = {
+        {"--yes on a pipe", true, false, "", consent::given, false},
+        {"--yes on a terminal", true, true, "n\n", consent::given, false},
+        {"pipe", false, false, "y\n", consent::needs_yes, false},
+        {"y", false, true, "y\n", consent::given, true},
+        {"YES with blanks", false, true, " YES \n", consent::given, true},
+        {"n", false, true, "n\n", consent::declined, true},
+        {"empty line", false, true, "\n", consent::declined, true},
+        {"yesterday", false, true, "yesterday\n", consent::declined, true},
+        {"end of input", false, true, "\x04", consent::declined, true},
+    };
+    for (const consent_case& c : cases) {
+        int ends[2];  // the reading end first
+        if (c.terminal) {
+            int controller, terminal;
+            ASSERT_EQ(openpty(&controller, &terminal, nullptr, nullptr, nullptr), 0);
+            ends[0] = terminal;
+            ends[1] = controller;
+        } else {
+            ASSERT_EQ(pipe(ends), 0);
+        }
+        ASSERT_EQ(write(ends[1], c.typed, strlen(c.typed)), ssize_t(strlen(c.typed)));
+        char* shown = nullptr;
+        size_t shown_size = 0;
+        FILE* prompt = open_memstream(&shown, &shown_size);
+        EXPECT_EQ(ask_consent("Erase ext4 on /dev/x?", c.yes, ends[0], prompt), c.expected)
+            << c.name;
+        fclose(prompt);
+        EXPECT_EQ(std::string(shown, shown_size), c.asked ? "Erase ext4 on /dev/x? [y/N] " : "")
+            << c.name;
+        free(shown);
+        close(ends[0]);
+        close(ends[1]);
+    }
 }
 
 }  // namespace
