@@ -25,19 +25,23 @@ constexpr off_t device_size = 8 << 20;
 // What a device holds before the test looks at it.
 using preparation = std::function<void(const std::string& device)>;
 
-void make_ext4(const std::string& device) {
+void run_tool(const std::string& program, std::vector<std::string> args,
+              const std::string& input = "") {
     run_spec spec;
-    spec.program = "/usr/sbin/mkfs.ext4";
-    spec.args = {"-q", "-F", device};
+    spec.program = program;
+    spec.args = std::move(args);
+    spec.input = input;
     run_result made = run(spec);
-    ASSERT_EQ(made.status, 0) << made.err;
+    ASSERT_EQ(made.status, 0) << program << ": " << made.err;
 }
+
+void make_ext4(const std::string& device) { run_tool("/usr/sbin/mkfs.ext4", {"-q", "-F", device}); }
 
 // One primary partition and the boot signature, as a partitioning tool
 // leaves a DOS table.
 void make_dos_table(const std::string& device) {
     std::string entry(16, '\0');
-    entry[4] = '\x83';                  // Linux
+    entry[4] = '\x83';                             // Linux
     entry.replace(8, 4, "\x00\x08\x00\x00", 4);   // first sector 2048
     entry.replace(12, 4, "\x00\x20\x00\x00", 4);  // 8192 sectors
     write_bytes(device, 446, entry);
@@ -47,12 +51,7 @@ void make_dos_table(const std::string& device) {
 // GPT keeps a second header at the device's end, which libblkid shows
 // only once the first is gone.
 void make_gpt_table(const std::string& device) {
-    run_spec spec;
-    spec.program = "/usr/sbin/sfdisk";
-    spec.args = {"-q", "--no-reread", device};
-    spec.input = "label: gpt\n,1M\n";
-    run_result made = run(spec);
-    ASSERT_EQ(made.status, 0) << made.err;
+    run_tool("/usr/sbin/sfdisk", {"-q", "--no-reread", device}, "label: gpt\n,1M\n");
 }
 
 void write_kit_label(const std::string& device) {
@@ -173,15 +172,24 @@ TEST_F(Safety, SavedRegionsBringTheDeviceBackByteForByte) {
     }
 }
 
+// Not one byte is erased unless everything the pass would erase was saved,
+// the second header of a GPT among it.
 TEST_F(Safety, WipeErasesOnlyWhatWasSaved) {
     REQUIRE_LOOP_DEVICES();
     loop_device loop;
-    std::string device = attach(loop, "ext4", make_ext4);
+    std::string device = attach(loop, "gpt", make_gpt_table);
     std::string before = whole(device);
-    EXPECT_EQ(wipe_signatures(device.c_str(), {}), -ESTALE);
-    EXPECT_EQ(wipe_signatures(device.c_str(), {{"ext4", 1080, 1}}), -ESTALE);
     std::vector<found_signature> found;
     ASSERT_EQ(probe_signatures(device.c_str(), found), 0);
+    ASSERT_EQ(found.size(), 3u);
+    const std::vector<found_signature> partly_saved[] = {
+        {},
+        {found[0]},
+        {found[0], found[2]},
+        {{"gpt", 512, 4}, found[1], found[2]},
+    };
+    for (const std::vector<found_signature>& saved : partly_saved)
+        EXPECT_EQ(wipe_signatures(device.c_str(), saved), -ESTALE) << saved.size();
     {
         int holder = open(device.c_str(), O_RDONLY | O_EXCL);
         ASSERT_GE(holder, 0);
@@ -240,8 +248,6 @@ TEST_F(Safety, ForeignFilesAreNotSavedRegions) {
                             "length 2\ntaken t\n\nA"},
         {"unknown field", "velmortev saved region 1\ndevice /dev/x\nsize 1\noffset 0\n"
                           "length 1\ncolour red\ntaken t\n\nA"},
-        {"bad number", "velmortev saved region 1\ndevice /dev/x\nsize 1x\noffset 0\n"
-                       "length 1\ntaken t\n\nA"},
         {"no header end", "velmortev saved region 1\ndevice /dev/x\n"},
     };
     for (const auto& [name, content] : cases) {
@@ -310,7 +316,6 @@ struct consent_case {
 TEST(Consent, AsksOnATerminalOnlyAndTakesYesAlone) {
     const consent_case cases[] = {
         {"--yes on a pipe", true, false, "", consent::given, false},
-        {"--yes on a terminal", true, true, "n\n", consent::given, false},
         {"pipe", false, false, "y\n", consent::needs_yes, false},
         {"y", false, true, "y\n", consent::given, true},
         {"YES with blanks", false, true, " YES \n", consent::given, true},
