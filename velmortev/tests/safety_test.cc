@@ -231,13 +231,6 @@ TEST_F(Safety, BackupsAreForRootAloneAndSayWhatTheyAre) {
     EXPECT_EQ(saved.offset, 1080u);
     EXPECT_EQ(saved.bytes, (std::vector<unsigned char>{0x53, 0xef}));
     EXPECT_EQ(saved.taken.size(), std::string("2026-12-08T20:15:01.123456789Z").size());
-
-    std::string shared = scratch.file("shared");
-    ASSERT_EQ(mkdir(shared.c_str(), 0755), 0);
-    std::string refused;
-    EXPECT_EQ(save_region(shared, origin, {1080, 2}, refused), -EPERM);
-    EXPECT_EQ(save_region(dir, origin, {device_size - 1, 2}, refused), -EINVAL);
-    EXPECT_TRUE(files_in(shared).empty());
 }
 
 TEST_F(Safety, ForeignFilesAreNotSavedRegions) {
@@ -257,22 +250,38 @@ TEST_F(Safety, ForeignFilesAreNotSavedRegions) {
     }
 }
 
-// A full backup filesystem fails the save and leaves nothing in it.
-TEST_F(Safety, FullBackupFilesystemFailsTheSave) {
+struct failed_save_case {
+    const char* name;
+    std::string dir;
+    device_region region;
+    int expected;
+};
+
+// A save that fails says why and leaves no file, full or partial.
+TEST_F(Safety, FailedSavesLeaveNothing) {
     REQUIRE_LOOP_DEVICES();
     loop_device loop;
     std::string device = attach(loop, "ext4", make_ext4);
-    std::string dir = scratch.file("full");
-    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
-    ASSERT_EQ(mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=4k,mode=0700"), 0) << strerror(errno);
-    std::string saved;
-    int rc = save_region(dir, identity(device), {0, 8192}, saved);
-    std::vector<std::string> left = files_in(dir);
-    umount(dir.c_str());
-    EXPECT_EQ(rc, -ENOSPC);
-    EXPECT_TRUE(left.empty());
-    std::string missing;
-    EXPECT_EQ(save_region("", identity(device), {0, 512}, missing), -EINVAL);
+    std::string full = scratch.file("full"), shared = scratch.file("shared");
+    ASSERT_EQ(mkdir(shared.c_str(), 0755), 0);
+    write_file(scratch.file("file"), "");
+    ASSERT_EQ(mkdir(full.c_str(), 0700), 0);
+    // Nothing below returns early, so the mount is always undone.
+    ASSERT_EQ(mount("tmpfs", full.c_str(), "tmpfs", 0, "size=4k,mode=0700"), 0) << strerror(errno);
+    const failed_save_case cases[] = {
+        {"full filesystem", full, {0, 8192}, -ENOSPC},
+        {"others may list it", shared, {1080, 2}, -EPERM},
+        {"beyond the device's end", shared, {device_size - 1, 2}, -EINVAL},
+        {"under a file", scratch.file("file/backups"), {1080, 2}, -ENOTDIR},
+        {"no directory named", "", {1080, 2}, -EINVAL},
+    };
+    for (const failed_save_case& c : cases) {
+        std::string saved;
+        EXPECT_EQ(save_region(c.dir, identity(device), c.region, saved), c.expected) << c.name;
+    }
+    EXPECT_TRUE(files_in(full).empty());
+    EXPECT_TRUE(files_in(shared).empty());
+    umount(full.c_str());
 }
 
 struct mismatch_case {
