@@ -262,6 +262,7 @@ TEST_F(Safety, FailedSavesLeaveNothing) {
     REQUIRE_LOOP_DEVICES();
     loop_device loop;
     std::string device = attach(loop, "ext4", make_ext4);
+    std::string before = whole(device);
     std::string full = scratch.file("full"), shared = scratch.file("shared");
     ASSERT_EQ(mkdir(shared.c_str(), 0755), 0);
     write_file(scratch.file("file"), "");
@@ -281,6 +282,7 @@ TEST_F(Safety, FailedSavesLeaveNothing) {
     }
     EXPECT_TRUE(files_in(full).empty());
     EXPECT_TRUE(files_in(shared).empty());
+    EXPECT_TRUE(whole(device) == before);
     umount(full.c_str());
 }
 
