@@ -118,20 +118,17 @@ struct step_report {
 // Asks before a write that cannot be taken back. Without a terminal to ask
 // on, only --yes lets it go ahead.
 int confirm(const front_run& run, const std::string& question) {
-    if (run.yes)
+    switch (ask_consent(question, run.yes, STDIN_FILENO, stderr)) {
+    case consent::given:
         return 0;
-    if (!isatty(STDIN_FILENO)) {
+    case consent::needs_yes:
         error("Standard input is not a terminal: %s needs --yes\n", run.verb);
         return -EPERM;
+    case consent::declined:
+        break;
     }
-    std::fprintf(stderr, "%s [y/N] ", question.c_str());
-    char answer[16] = "";
-    if (!std::fgets(answer, sizeof answer, stdin) ||
-        (std::strcmp(answer, "y\n") != 0 && std::strcmp(answer, "yes\n") != 0)) {
-        error("Nothing done\n");
-        return -ECANCELED;
-    }
-    return 0;
+    error("Nothing done\n");
+    return -ECANCELED;
 }
 
 std::string base_name(const std::string& path) {
@@ -491,15 +488,18 @@ int delete_verb(front_run& run, char* label) {
         all = targets.size() == 1;
         targets = {chosen};
     }
+    // Every block is saved before the first node goes, so that a failed
+    // backup leaves everything as it was.
     plan p;
-    plan_old_nodes(run, targets, label, all, p);
     for (const device_row* t : targets) {
         int block_size = 512;
         if ((rc = check_writable(run, t->path.c_str(), false, block_size)) < 0)
             return rc;
         plan_save(t->path, {0, static_cast<uint64_t>(block_size)}, p);
-        p.steps.push_back({step_kind::clear_label, t->path, {}, label, {}, {}, 0});
     }
+    plan_old_nodes(run, targets, label, all, p);
+    for (const device_row* t : targets)
+        p.steps.push_back({step_kind::clear_label, t->path, {}, label, {}, {}, 0});
     name_backup_dir(p, run);
     return carry_out(p, run, true, std::string("Delete the label \"") + label + "\"?");
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -26,8 +27,11 @@ struct found_signature {
     uint64_t length = 0;  // of its magic
 };
 
-// Probes DEVICE (superblocks and partition tables), in libblkid's order.
-// 0 or a negated errno (-ENOTBLK for a path that is no block device).
+// Probes DEVICE (superblocks and partition tables) for every signature that
+// erasing them would meet, in libblkid's order: also a magic that shows only
+// once another is gone (a GPT's header at the device's end). Opens the
+// device for reading only. 0 or a negated errno (-ENOTBLK for a path that is
+// no block device).
 int probe_signatures(const char* device, std::vector<found_signature>& out);
 
 // A run of bytes on a device that a write is about to change.
@@ -77,5 +81,15 @@ int read_saved_region(const char* file, saved_region& out);
 // direct I/O, then flushed; the device is opened exclusively.
 int restore_region(const saved_region& saved, const char* device,
                    const device_identity& current);
+
+// Whether a risky step (erasing, deleting, renaming, restoring) may go
+// ahead. With YES it goes ahead unasked. Otherwise, when INPUT is no
+// terminal, nobody can be asked and the caller must say that --yes is
+// needed; on a terminal QUESTION is put on PROMPT (standard error, so that a
+// JSON answer on standard output stays whole) with " [y/N] ", and one line
+// is read from INPUT: "y" or "yes" in any case gives consent, anything else,
+// an empty line or the end of input declines.
+enum class consent { given, declined, needs_yes };
+consent ask_consent(std::string_view question, bool yes, int input, std::FILE* prompt);
 
 }  // namespace vlm

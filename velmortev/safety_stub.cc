@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // TEMPORARY STUB, to be replaced by safety.cc: lets the front end build and
 // refuses every write that needs a saved region.
+#include <unistd.h>
+
 #include <cerrno>
 
 #include "velmortev/safety.h"
@@ -28,5 +30,11 @@ int wipe_signatures(const char*, const std::vector<found_signature>&) { return -
 int read_saved_region(const char*, saved_region&) { return -ENOSYS; }
 
 int restore_region(const saved_region&, const char*, const device_identity&) { return -ENOSYS; }
+
+consent ask_consent(std::string_view, bool yes, int input, std::FILE*) {
+    if (yes)
+        return consent::given;
+    return isatty(input) ? consent::declined : consent::needs_yes;
+}
 
 }  // namespace vlm
