@@ -423,7 +423,6 @@ int run_inventory(const front_run& run, bool probe, inventory& out) {
 }
 
 int create_verb(front_run& run, const char* device, char* label) {
-    validate_label(label);
     inventory inv;
     int rc = run_inventory(run, false, inv);
     if (rc < 0)
@@ -468,7 +467,6 @@ int create_verb(front_run& run, const char* device, char* label) {
 }
 
 int delete_verb(front_run& run, char* label) {
-    validate_label(label);
     inventory inv;
     int rc = run_inventory(run, false, inv);
     if (rc < 0)
@@ -505,8 +503,6 @@ int delete_verb(front_run& run, char* label) {
 }
 
 int rename_verb(front_run& run, char* old_label, char* new_label) {
-    validate_label(old_label);
-    validate_label(new_label);
     inventory inv;
     int rc = run_inventory(run, false, inv);
     if (rc < 0)

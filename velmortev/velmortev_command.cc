@@ -189,6 +189,18 @@ void check_line(const verb_entry& verb, const parsed_line& line) {
         print_usage(-EINVAL, "Too many arguments\n");
 }
 
+// Labels on the command line follow the kit's rules (folded to upper case
+// in place) before anything is looked at.
+void check_labels(std::string_view verb, const std::vector<char*>& operands) {
+    if (verb == "create")
+        validate_label(operands[2]);
+    if (verb == "delete" || verb == "rename" ||
+        (verb == "show" && !std::strchr(operands[1], '/')))
+        validate_label(operands[1]);
+    if (verb == "rename")
+        validate_label(operands[2]);
+}
+
 int load_settings(front_run& run) {
     std::string problem;
     int rc = load_config(config_dir(), run.config, problem);
@@ -366,8 +378,6 @@ int show_verb(front_run& run, char* what) {
         error("Unable to query device \"%s\": %s\n", what, std::strerror(errno));
         return rc;
     }
-    if (!by_device)
-        validate_label(what);
     std::vector<const device_row*> found;
     for (device_row& row : inv.rows) {
         bool match = by_device ? row.rdev == st.st_rdev : row.labelled && row.label == what;
@@ -557,6 +567,7 @@ int velmortev_command(int argc, char** argv) {
     if (!verb)
         print_usage(-EINVAL, "Unknown verb \"%s\"\n", line.operands[0]);
     check_line(*verb, line);
+    check_labels(verb->name, line.operands);
     line.run.verb = verb->name;
     line.run.json = line.output != nullptr;
     return run_verb(*verb, line.run, line.operands);
