@@ -182,6 +182,9 @@ void check_line(const verb_entry& verb, const parsed_line& line) {
             print_usage(-EINVAL, "Option '%s' is not one of %s\n", use.name, verb.name);
     if (line.output && std::strcmp(line.output, "json") != 0)
         print_usage(-EINVAL, "Unknown output format \"%s\"\n", line.output);
+    // A pass's output is tevscan's own; only its plan has a JSON form.
+    if (line.output && !line.run.dry_run && std::strcmp(verb.name, "scan") == 0)
+        print_usage(-EINVAL, "Option '-o json' needs '--dry-run' with scan\n");
     int count = static_cast<int>(line.operands.size()) - 1;
     if (count < verb.least)
         print_usage(-EINVAL, "%s", verb.missing);

@@ -3,6 +3,7 @@
 // own: the partition table shows only them, a tmpfs directory mounted in
 // the run's namespace plays the manager (the testbed's layer gives it the
 // manager's type), and the configuration lives in the test's directory.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -136,6 +137,7 @@ TEST(FrontCommandLine, UsageErrorsComeFirst) {
         {{"config", "-n"}, "Option '--dry-run' is not one of config\n"},
         {{"rename", "--device", "/dev/x", "A", "B"}, "Option '--device' is not one of rename\n"},
         {{"list", "-o", "yaml"}, "Unknown output format \"yaml\"\n"},
+        {{"scan", "-o", "json"}, "Option '-o json' needs '--dry-run' with scan\n"},
         {{"create", "/dev/x"}, "You must specify a device and a label\n"},
         {{"show"}, "You must specify a label or a device\n"},
         {{"restore"}, "You must specify a backup\n"},
@@ -231,21 +233,45 @@ TEST(FrontConfigFiles, EffectiveValuesAndErrorsThatStopEverything) {
     EXPECT_EQ(w.nodes(), std::vector<std::string>{});
 }
 
-// A label that another device carries is refused naming that device, and
-// the device asked for is left as it was.
-TEST(FrontCreate, DuplicateLabelIsRefusedNamingTheOtherDevice) {
+struct refusal_case {
+    std::string what;
+    args arguments;
+    int status;
+    std::string err;
+};
+
+// What create refuses, each naming what is in the way; the device asked
+// for is left as it was. Device 0 carries DATA1, device 2 is held open
+// exclusively (as a mount or a map would hold it).
+TEST(FrontCreate, RefusalsNameWhatIsInTheWay) {
     REQUIRE_WORLD(w);
     w.write_label(0, "data1");
-    size_t before = w.bytes(1);
-    run_result r = w.velmortev({"create", w.dev(1), "Data1"});
-    EXPECT_EQ(r.status, shell_status(-EEXIST));
-    EXPECT_EQ(r.err, "velmortev: Label \"DATA1\" is already carried by \"" + w.dev(0) + "\"\n");
-    EXPECT_EQ(w.bytes(1), before);
-
-    r = w.velmortev({"create", w.dev(0), "data7"});
-    EXPECT_EQ(r.status, shell_status(-EEXIST));
-    EXPECT_EQ(r.err, "velmortev: Device \"" + w.dev(0) +
-                         "\" already carries the label \"DATA1\" (--replace replaces it)\n");
+    int held = open(w.dev(2).c_str(), O_RDONLY | O_EXCL);
+    ASSERT_GE(held, 0);
+    std::string plain = w.dir.file("plain");
+    write_file(plain, std::string(4096, '\0'));
+    const std::vector<refusal_case> cases = {
+        {"another device's label", {"create", w.dev(1), "Data1"}, -EEXIST,
+         "velmortev: Label \"DATA1\" is already carried by \"" + w.dev(0) + "\"\n"},
+        {"a label there already", {"create", w.dev(0), "data7"}, -EEXIST,
+         "velmortev: Device \"" + w.dev(0) +
+             "\" already carries the label \"DATA1\" (--replace replaces it)\n"},
+        {"in use", {"create", w.dev(2), "data3"}, -EBUSY,
+         "velmortev: Unable to open device \"" + w.dev(2) +
+             "\" exclusively: Device or resource busy\n"},
+        {"not a block device", {"create", plain, "data3"}, -ENOTBLK,
+         "velmortev: Unable to open device \"" + plain + "\" exclusively: Block device required\n"},
+    };
+    std::vector<size_t> before = w.all_bytes();
+    for (const refusal_case& c : cases) {
+        run_result r = w.velmortev(c.arguments);
+        EXPECT_EQ(r.status, shell_status(c.status)) << c.what;
+        EXPECT_EQ(r.err, c.err) << c.what;
+        EXPECT_EQ(r.out, "") << c.what;
+    }
+    close(held);
+    EXPECT_EQ(w.all_bytes(), before);
+    EXPECT_EQ(w.nodes(), std::vector<std::string>{});
 }
 
 // Create prints each step done, and the label and the node are there; the
