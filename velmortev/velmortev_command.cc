@@ -272,8 +272,31 @@ std::string node_word(const node_state& node) {
     return "other(" + device_number(node.rdev) + ")";
 }
 
-nlohmann::json row_json(const device_row& row) {
+// The other devices that carry the row's label: a clone, or a disk that
+// was labelled twice.
+std::vector<std::string> duplicates_of(const device_row& row, const inventory& inv) {
+    std::vector<std::string> out;
+    if (!row.labelled)
+        return out;
+    for (const device_row& other : inv.rows)
+        if (other.labelled && other.label == row.label && !same_device(other, row))
+            out.push_back(other.path);
+    return out;
+}
+
+// A path of a multipath map whose map is listed too is shown with the map.
+bool shown_with_its_map(const device_row& row, const inventory& inv) {
+    if (row.facts.map.empty() || row.name == row.facts.map)
+        return false;
+    for (const device_row& other : inv.rows)
+        if (other.name == row.facts.map && !other.excluded)
+            return true;
+    return false;
+}
+
+nlohmann::json row_json(const device_row& row, const inventory& inv) {
     nlohmann::json j = {{"device", row.path}, {"size", row.size}, {"labelled", row.labelled}};
+    j["duplicates"] = duplicates_of(row, inv);
     put_label(j, row.label);
     j["wwid"] = row.facts.wwid.empty() ? nlohmann::json() : nlohmann::json(row.facts.wwid);
     j["serial"] = row.facts.serial.empty() ? nlohmann::json() : nlohmann::json(row.facts.serial);
@@ -297,7 +320,7 @@ nlohmann::json row_json(const device_row& row) {
     return j;
 }
 
-void print_row(const device_row& row) {
+void print_row(const device_row& row, const inventory& inv) {
     std::string id = !row.facts.wwid.empty() ? "wwid=" + row.facts.wwid
                      : !row.facts.serial.empty() ? "serial=" + row.facts.serial
                                                  : "id=-";
@@ -318,17 +341,21 @@ void print_row(const device_row& row) {
                 signatures.empty() ? "-" : signatures.c_str());
     for (const node_state& node : row.nodes)
         std::printf(" %s=%s", node.manager.c_str(), node_word(node).c_str());
+    for (const std::string& other : duplicates_of(row, inv))
+        std::printf(" duplicate-of=%s", other.c_str());
     std::printf("\n");
 }
 
 void print_rows(const front_run& run, const std::vector<const device_row*>& rows,
-                nlohmann::json& doc) {
+                const inventory& inv, nlohmann::json& doc) {
     doc["devices"] = nlohmann::json::array();
     for (const device_row* row : rows) {
+        if (shown_with_its_map(*row, inv))
+            continue;
         if (run.json)
-            doc["devices"].push_back(row_json(*row));
+            doc["devices"].push_back(row_json(*row, inv));
         else
-            print_row(*row);
+            print_row(*row, inv);
     }
 }
 
@@ -342,7 +369,7 @@ int list_verb(front_run& run) {
         if (row.labelled && !row.excluded)
             labelled.push_back(&row);
     nlohmann::json doc = versioned();
-    print_rows(run, labelled, doc);
+    print_rows(run, labelled, inv, doc);
     doc["stray_nodes"] = nlohmann::json::array();
     for (const stray_node& stray : inv.strays) {
         std::string stands = stray.block ? device_number(stray.rdev) : "";
@@ -396,7 +423,7 @@ int show_verb(front_run& run, char* what) {
         return -ENOENT;
     }
     nlohmann::json doc = versioned();
-    print_rows(run, found, doc);
+    print_rows(run, found, inv, doc);
     if (run.json)
         put_json(doc);
     return 0;

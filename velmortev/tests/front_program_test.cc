@@ -293,7 +293,7 @@ TEST(FrontCreate, StepsDoneAndTheListInJson) {
     // A label block with a control byte and a high byte, written raw.
     write_bytes(w.loops[1].backing(), 32, std::string("VLMRDISK\x01Z\xff", 11));
     ASSERT_EQ(mknod((w.disks + "/GHOST").c_str(), S_IFBLK | 0600, w.loops[2].rdev()), 0);
-    w.write_label(2, "skipped");
+    w.write_label(2, "data1");
     w.conf("10-exclude.conf", "SCAN_EXCLUDE=" + name_of(w.loops[2]) + "\n");
 
     r = w.velmortev({"list", "-o", "json"});
@@ -307,6 +307,7 @@ TEST(FrontCreate, StepsDoneAndTheListInJson) {
     EXPECT_EQ(first["device"], w.dev(0));
     EXPECT_EQ(first["size"], device_size);
     EXPECT_EQ(first["signatures"], nlohmann::json::array());
+    EXPECT_EQ(first["duplicates"], nlohmann::json::array({w.dev(2)}));  // excluded, still there
     EXPECT_TRUE(first["multipath"].is_null());
     EXPECT_EQ(first["nodes"], nlohmann::json::array({{{"manager", w.manager},
                                                       {"present", true},
