@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+
 #include "lib/owners.h"
 
 namespace vlm {
@@ -66,15 +68,14 @@ std::string read_attribute(const std::string& path) {
     return trim_text(text.substr(0, text.find('\n')));
 }
 
-void sysfs_view::scan() {
-    if (scanned)
+void sysfs_view::read_maps() {
+    if (maps_read)
         return;
-    scanned = true;
+    maps_read = true;
     std::string block = root + "/block/";
     for (const std::string& disk : directory_names(block)) {
-        for (const std::string& entry : directory_names(block + disk))
-            if (entry.rfind(disk, 0) == 0 && exists(block + disk + "/" + entry + "/partition"))
-                partition_disk[entry] = disk;
+        if (disk.rfind("dm-", 0) != 0)
+            continue;
         std::string uuid = read_attribute(block + disk + "/dm/uuid");
         if (uuid.rfind(multipath_prefix, 0) != 0)
             continue;
@@ -83,10 +84,29 @@ void sysfs_view::scan() {
     }
 }
 
+void sysfs_view::read_partitions() {
+    if (partitions_read)
+        return;
+    partitions_read = true;
+    std::string block = root + "/block/";
+    for (const std::string& disk : directory_names(block))
+        for (const std::string& entry : directory_names(block + disk))
+            if (entry.rfind(disk, 0) == 0 && exists(block + disk + "/" + entry + "/partition"))
+                partition_disk[entry] = disk;
+}
+
 std::string sysfs_view::whole_disk(const std::string& name) {
     if (exists(root + "/block/" + name))
         return name;
-    scan();
+    // class/block/NAME leads to the partition's directory inside its disk's.
+    std::string link = root + "/class/block/" + name;
+    if (char* real = realpath(link.c_str(), nullptr)) {
+        std::string path = real;
+        std::free(real);
+        path.erase(path.rfind('/'));
+        return path.substr(path.rfind('/') + 1);
+    }
+    read_partitions();
     auto found = partition_disk.find(name);
     return found == partition_disk.end() ? name : found->second;
 }
@@ -112,7 +132,7 @@ device_facts sysfs_view::facts(const std::string& name) {
     if (read_attribute(dir + "/dm/uuid").rfind(multipath_prefix, 0) == 0) {
         map = whole;
     } else {
-        scan();
+        read_maps();
         auto found = path_map.find(whole);
         if (found != path_map.end())
             map = found->second;

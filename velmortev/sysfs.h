@@ -18,8 +18,10 @@ struct device_facts {
     std::vector<std::string> map_paths;  // the map's paths, kernel names
 };
 
-// One look at a sysfs tree ("/sys", or a test's fixture tree). Partitions
-// and multipath maps are found once, on the first question that needs them.
+// One look at a sysfs tree ("/sys", or a test's fixture tree). Multipath
+// maps are found once, on the first question that needs them; the disk of a
+// partition through class/block, or where a tree lacks it, by one walk over
+// the disks' directories.
 struct sysfs_view {
     std::string root = "/sys";
 
@@ -32,10 +34,12 @@ struct sysfs_view {
     std::vector<std::string> holders(const std::string& name);
 
 private:
-    bool scanned = false;
+    bool maps_read = false;
+    bool partitions_read = false;
     std::map<std::string, std::string> partition_disk;  // partition -> whole disk
     std::map<std::string, std::string> path_map;        // path -> map
-    void scan();
+    void read_maps();
+    void read_partitions();
     std::string device_dir(const std::string& name);
 };
 

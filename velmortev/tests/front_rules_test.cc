@@ -157,7 +157,7 @@ TEST(FrontManagers, MountPointsLoseTheirOctalEscapes) {
 }
 
 // A sysfs tree with one multipath map (dm-3) over two paths of one disk,
-// sdb and sdc, a partition sdb1 of a path, and a map of another kind.
+// sdb and sdc, a partition of each path, and a map of another kind.
 struct sysfs_fixture {
     scratch_dir dir;
     std::string block = dir.file("block");
@@ -181,6 +181,11 @@ struct sysfs_fixture {
         file("sda/wwid", "t10.ATA disk\n");
         file("sda/device/serial", "SER-A\n");
         file("loop0/size", "8\n");
+        // A partition found through class/block, as the kernel links it.
+        dir_of("sdc/sdc1");
+        std::filesystem::create_directories(dir.file("class/block"));
+        std::filesystem::create_directory_symlink("../../block/sdc/sdc1",
+                                                  dir.file("class/block/sdc1"));
     }
 };
 
@@ -197,6 +202,7 @@ TEST(FrontSysfs, MapsPathsPartitionsAndIdentities) {
         {"sdb", "naa.600a0b80", "S123", "dm-3", "mpatha", {"sdb", "sdc"}},
         {"sdb1", "naa.600a0b80", "S123", "dm-3", "mpatha", {"sdb", "sdc"}},
         {"sdc", "naa.600a0b80", "", "dm-3", "mpatha", {"sdb", "sdc"}},
+        {"sdc1", "naa.600a0b80", "", "dm-3", "mpatha", {"sdb", "sdc"}},
         {"sda", "t10.ATA disk", "SER-A", "", "", {}},  // under a map of another kind
         {"loop0", "", "", "", "", {}},
     };
