@@ -116,16 +116,23 @@ bool same_device(const device_row& a, const device_row& b) {
     return !a.facts.map.empty() && a.facts.map == b.facts.map;
 }
 
-int take_inventory(const inventory_setup& setup, inventory& out) {
-    pattern_rings rings;
-    for (const std::string& text : setup.order)
+int fill_patterns(pattern_rings& rings, const std::vector<std::string>& order,
+                  const std::vector<std::string>& exclude) {
+    for (const std::string& text : order)
         if (!add_pattern(&rings.order, text.c_str()))
             return -ENOMEM;
     if (!add_pattern(&rings.order, ""))
         return -ENOMEM;
-    for (const std::string& text : setup.exclude)
+    for (const std::string& text : exclude)
         if (!add_pattern(&rings.exclude, text.c_str()))
             return -ENOMEM;
+    return 0;
+}
+
+int take_inventory(const inventory_setup& setup, inventory& out) {
+    pattern_rings rings;
+    if (fill_patterns(rings, setup.order, setup.exclude) < 0)
+        return -ENOMEM;
     scan_setup scan{&rings.order, &rings.exclude, nullptr, error, setup.tables};
     int rc = scan_partitions(scan);
     if (rc < 0)

@@ -66,6 +66,11 @@ struct inventory_setup {
 // scan.
 int take_inventory(const inventory_setup& setup, inventory& out);
 
+// Fills the rings with the patterns (borrowed, so they must outlive the
+// rings) and the default order pattern that catches the rest. 0 or -ENOMEM.
+int fill_patterns(pattern_rings& rings, const std::vector<std::string>& order,
+                  const std::vector<std::string>& exclude);
+
 // Whether two rows are one device: the same device number, or members of
 // the same multipath map (a map and its paths).
 bool same_device(const device_row& a, const device_row& b);

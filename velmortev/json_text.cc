@@ -3,7 +3,6 @@
 
 #include <cstdio>
 
-#include "label/label_name.h"
 #include "lib/shown_text.h"
 
 namespace vlm {
@@ -12,9 +11,13 @@ nlohmann::json versioned() {
     return {{"version", {{"major", json_major}, {"minor", json_minor}}}};
 }
 
+std::string shown(const std::string& label) {
+    std::string buffer(shown_size(label.size()), '\0');
+    return show_into(buffer, label);
+}
+
 void put_label(nlohmann::json& object, const std::string& label) {
-    char shown[shown_size(label_max)];
-    object["label"] = show_into(shown, label);
+    object["label"] = shown(label);
     static constexpr char digits[] = "0123456789abcdef";
     std::string hex;
     for (char c : label) {

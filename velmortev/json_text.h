@@ -19,6 +19,10 @@ nlohmann::json versioned();
 // "label_hex" (the bytes as hexadecimal) into the object.
 void put_label(nlohmann::json& object, const std::string& label);
 
+// A label or a node's name as the kit shows it: \xNN for bytes that are not
+// plain text.
+std::string shown(const std::string& label);
+
 // Writes the document to standard output, followed by a line end.
 void put_json(const nlohmann::json& doc);
 

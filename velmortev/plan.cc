@@ -24,11 +24,6 @@ namespace vlm {
 
 namespace {
 
-std::string shown(const std::string& text) {
-    char buffer[shown_size(label_max)];
-    return show_into(buffer, text);
-}
-
 std::string node_path(const step& s) { return s.manager + "/disks/" + shown(s.label); }
 
 std::string region_text(const step& s) {

@@ -249,11 +249,6 @@ int config_verb(front_run& run) {
     return 0;
 }
 
-std::string shown(const std::string& text) {
-    char buffer[shown_size(label_max)];
-    return show_into(buffer, text);
-}
-
 std::string dev_path(const std::string& name) { return "/dev/" + name; }
 
 std::vector<std::string> dev_paths(const std::vector<std::string>& names) {
@@ -513,13 +508,7 @@ int scan_plan(const front_run& run) {
         doc["steps"].push_back(step);
     };
     pattern_rings rings;
-    for (const std::string& text : run.config.scan_order.values)
-        if (!add_pattern(&rings.order, text.c_str()))
-            return -ENOMEM;
-    for (const std::string& text : run.config.scan_exclude.values)
-        if (!add_pattern(&rings.exclude, text.c_str()))
-            return -ENOMEM;
-    if (!add_pattern(&rings.order, ""))
+    if (fill_patterns(rings, run.config.scan_order.values, run.config.scan_exclude.values) < 0)
         return -ENOMEM;
     for (const std::string& manager : run.managers) {
         std::string dir_path = manager + "/disks";
