@@ -498,6 +498,10 @@ int delete_verb(front_run& run, char* label) {
 }
 
 int rename_verb(front_run& run, char* old_label, char* new_label) {
+    if (std::strcmp(old_label, new_label) == 0) {
+        error("The old and the new label are the same: \"%s\"\n", old_label);
+        return -EINVAL;
+    }
     inventory inv;
     int rc = run_inventory(run, false, inv);
     if (rc < 0)

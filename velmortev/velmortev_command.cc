@@ -341,11 +341,12 @@ void print_row(const device_row& row, const inventory& inv) {
     std::printf("\n");
 }
 
+// The rows in text or JSON; FOLD leaves out the paths of a listed map.
 void print_rows(const front_run& run, const std::vector<const device_row*>& rows,
-                const inventory& inv, nlohmann::json& doc) {
+                const inventory& inv, bool fold, nlohmann::json& doc) {
     doc["devices"] = nlohmann::json::array();
     for (const device_row* row : rows) {
-        if (shown_with_its_map(*row, inv))
+        if (fold && shown_with_its_map(*row, inv))
             continue;
         if (run.json)
             doc["devices"].push_back(row_json(*row, inv));
@@ -364,7 +365,7 @@ int list_verb(front_run& run) {
         if (row.labelled && !row.excluded)
             labelled.push_back(&row);
     nlohmann::json doc = versioned();
-    print_rows(run, labelled, inv, doc);
+    print_rows(run, labelled, inv, true, doc);
     doc["stray_nodes"] = nlohmann::json::array();
     for (const stray_node& stray : inv.strays) {
         std::string stands = stray.block ? device_number(stray.rdev) : "";
@@ -418,7 +419,8 @@ int show_verb(front_run& run, char* what) {
         return -ENOENT;
     }
     nlohmann::json doc = versioned();
-    print_rows(run, found, inv, doc);
+    // A device asked for by name is shown even when it is a map's path.
+    print_rows(run, found, inv, !by_device, doc);
     if (run.json)
         put_json(doc);
     return 0;

@@ -240,7 +240,7 @@ struct refusal_case {
     std::string err;
 };
 
-// What create refuses, each naming what is in the way; the device asked
+// What create (and rename) refuse, each naming what is in the way; the device asked
 // for is left as it was. Device 0 carries DATA1, device 2 is held open
 // exclusively (as a mount or a map would hold it).
 TEST(FrontCreate, RefusalsNameWhatIsInTheWay) {
@@ -259,6 +259,8 @@ TEST(FrontCreate, RefusalsNameWhatIsInTheWay) {
         {"in use", {"create", w.dev(2), "data3"}, -EBUSY,
          "velmortev: Unable to open device \"" + w.dev(2) +
              "\" exclusively: Device or resource busy\n"},
+        {"the same label", {"rename", "data1", "DATA1"}, -EINVAL,
+         "velmortev: The old and the new label are the same: \"DATA1\"\n"},
         {"not a block device", {"create", plain, "data3"}, -ENOTBLK,
          "velmortev: Unable to open device \"" + plain + "\" exclusively: Block device required\n"},
     };
