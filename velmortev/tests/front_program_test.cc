@@ -361,6 +361,13 @@ TEST(FrontSignatures, Ext4IsRefusedThenWipedAndRestoredByteForByte) {
     EXPECT_EQ(st.st_mode & 07777, 0700u);
     std::vector<std::string> saved = w.backup_files();
     ASSERT_EQ(saved.size(), 2u);  // the label block, the ext4 magic
+    // A device of another size is not the one the region came from.
+    loop_device smaller;
+    ASSERT_EQ(smaller.attach(w.dir.file("smaller"), device_size / 2), "");
+    r = w.velmortev({"restore", "-y", saved[0], smaller.path()});
+    EXPECT_EQ(r.status, shell_status(-ENODEV));
+    EXPECT_EQ(r.err, "velmortev: Device \"" + smaller.path() +
+                         "\" is not the one the backup was taken from (another size)\n");
     for (const std::string& file : saved) {
         ASSERT_EQ(stat(file.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, 0600u) << file;
