@@ -217,7 +217,8 @@ int carry_out(plan& p, const front_run& run, bool ask, const std::string& questi
     for (step& s : p.steps) {
         int rc = run_step(s, p, run);
         if (rc < 0) {
-            error("%s failed: %s\n", describe(s, false).substr(6).c_str(), std::strerror(-rc));
+            // The plan's line without its "Would": what could not be done.
+            error("Unable to %s: %s\n", describe(s, false).substr(6).c_str(), std::strerror(-rc));
             report.finish(rc);
             return rc;
         }
@@ -361,10 +362,10 @@ std::string signature_list(const std::vector<found_signature>& found) {
     return text;
 }
 
-// Fills in the save steps' target file name for the plan shown by --dry-run.
+// The save steps name the backup directory until the file is made there.
 void name_backup_dir(plan& p, const front_run& run) {
     for (step& s : p.steps)
-        if (s.kind == step_kind::save_region && s.file.empty() && run.dry_run)
+        if (s.kind == step_kind::save_region && s.file.empty())
             s.file = run.config.backup_dir.values[0] + "/";
 }
 

@@ -276,13 +276,26 @@ TEST(FrontCreate, RefusalsNameWhatIsInTheWay) {
     EXPECT_EQ(w.nodes(), std::vector<std::string>{});
 }
 
-// Create prints each step done, and the label and the node are there; the
+// Create writes nothing when its backup fails; otherwise it prints each step
+// done, and the label and the node are there; the
 // JSON list shows them, a stray node, a left-out device and a label that
 // is not plain text.
 TEST(FrontCreate, StepsDoneAndTheListInJson) {
     REQUIRE_WORLD(w);
+    // A backup that cannot be made: nothing is written, no node is made.
+    w.conf("90-backup.conf", "BACKUP_DIR=/dev/null/backups\n");
+    size_t before = w.bytes(0);
     run_result r = w.velmortev({"create", w.dev(0), "data1"});
     REQUIRE_SAFE_WRITES(r);
+    EXPECT_EQ(r.status, shell_status(-ENOTDIR));
+    EXPECT_EQ(r.err, "velmortev: Unable to save bytes 0-511 of " + w.dev(0) +
+                         " to /dev/null/backups/: Not a directory\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(w.bytes(0), before);
+    EXPECT_EQ(w.nodes(), std::vector<std::string>{});
+    w.conf("90-backup.conf", "");
+
+    r = w.velmortev({"create", w.dev(0), "data1"});
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<std::string> saved = w.backup_files();
     ASSERT_EQ(saved.size(), 1u);
