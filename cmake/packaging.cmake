@@ -120,9 +120,9 @@ set(CPACK_RPM_POST_INSTALL_SCRIPT_FILE ${PROJECT_SOURCE_DIR}/packaging/rpm/post)
 set(CPACK_RPM_PRE_UNINSTALL_SCRIPT_FILE ${PROJECT_SOURCE_DIR}/packaging/rpm/preun)
 set(CPACK_RPM_POST_UNINSTALL_SCRIPT_FILE ${PROJECT_SOURCE_DIR}/packaging/rpm/postun)
 # The configuration file is kept on upgrades (a new one lands beside it as
-# .rpmnew), and so is the drop-in directory with its files.
+# .rpmnew).
 set(CPACK_RPM_USER_FILELIST "%license /usr/share/licenses/velmortev/LICENSE"
-  "%config(noreplace) /etc/velmortev/velmortev.conf" "%dir /etc/velmortev/conf.d")
+  "%config(noreplace) /etc/velmortev/velmortev.conf")
 set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
   /usr/sbin /usr/share/man /usr/share/man/man8 /usr/share/bash-completion /usr/share/bash-completion/completions
   /usr/share/licenses /usr/lib/systemd /usr/lib/systemd/system /usr/lib/udev /usr/lib/udev/rules.d
