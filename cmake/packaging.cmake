@@ -51,7 +51,7 @@ install(CODE "
   if(EXISTS \"\${dir}/velmortev.conf\")
     message(STATUS \"Kept: \${dir}/velmortev.conf\")
   else()
-    file(INSTALL \"${PROJECT_SOURCE_DIR}/packaging/velmortev.conf\" DESTINATION \"\${dir}\"
+    file(INSTALL \"${PROJECT_SOURCE_DIR}/packaging/velmortev.conf\" DESTINATION /etc/velmortev
       FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
   endif()
   list(REMOVE_ITEM CMAKE_INSTALL_MANIFEST_FILES /etc/velmortev/velmortev.conf)
