@@ -182,8 +182,9 @@ int main(int argc, char** argv) {
             double t = median(c.times);
             std::printf("%7zu %-10s %10.1f", count, c.name, t * 1e3);
             if (&c != &contenders[0])
-                std::printf(" %12.1f   %6.2fx the floor", (t - start_time) * 1e6 / double(count),
-                            t / floor_time);
+                std::printf(" %12.1f", (t - start_time) * 1e6 / double(count));
+            if (&c != &contenders[0] && &c != &contenders[1])
+                std::printf("   %6.2fx the floor", t / floor_time);
             if (front_end && &c == &contenders[3])
                 std::printf(", %.2fx the pipeline", t / median(contenders[2].times));
             std::printf("\n");
