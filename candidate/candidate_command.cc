@@ -21,7 +21,6 @@ struct candidate_flags {
     bool verbose = false;  // -v: say why a device is refused
 };
 
-
 const char candidate_usage[] =
     "Usage: velmortev-candidate-p [-f] <device>\n"
     "       velmortev-candidate-p -h\n"

@@ -17,7 +17,6 @@ struct disk_flags {
     const char* manager = nullptr;  // the last -l, borrowed from the command line
 };
 
-
 const char instantiate_usage[] =
     "Usage: velmortev-instantiate-disk -l <manager> <device> <label>\n"
     "       velmortev-instantiate-disk -h\n"

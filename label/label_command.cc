@@ -27,7 +27,6 @@ struct label_flags {
     bool accept_cleared = false;
 };
 
-
 const char read_usage[] =
     "Usage: velmortev-read-label <device>\n"
     "       velmortev-read-label -h\n"

@@ -42,7 +42,7 @@ bool move_onto(int fd, int target) {
 }
 
 // The child's part. It runs in the parent's memory until the exec (vfork):
-// it moves descriptors, execs or ends, and writes nothing the parent holds
+// it moves descriptors, execs or ends, and writes nothing the parent reads
 // (the vector is filled by the parent, the descriptor numbers come by value).
 [[noreturn]] void exec_tool(const char* const* argv, const int (&read_ends)[2], int out_write,
                             int err_write) {
@@ -143,7 +143,7 @@ int run_tool(const char** argv, captured_text* out, captured_text* err) {
     // execs. posix_spawnp would too, but its child reads and resets the
     // action of every signal (over a hundred system calls per start) and
     // maps a stack of its own: a pass of 2,000 tool runs took 14-24% more
-    // time with it. The parent waits until the exec has happened (or the
+    // processor time with it. The parent waits until the exec has happened (or the
     // child has ended), so slot 0 holds the name for just that long.
     const int read_ends[2] = {streams[0].read_end.get(), streams[1].read_end.get()};
     const int out_fd = out_write.get();
