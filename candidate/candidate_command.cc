@@ -13,9 +13,13 @@
 
 namespace vlm {
 
-candidate_flags candidate_run;
-
 namespace {
+
+// The options of one run, kept by the command and handed down.
+struct candidate_flags {
+    bool force = false;    // -f: any block device nobody holds will do
+    bool verbose = false;  // -v: say why a device is refused
+};
 
 const char candidate_usage[] =
     "Usage: velmortev-candidate-p [-f] <device>\n"
@@ -27,26 +31,26 @@ constexpr const char* whole_device_drivers[] = {
     "ramdisk", "loop", "md", "device-mapper", "VxVM", "VxDMP", "vdisk", "nvme",
 };
 
-option_result handle_option(int letter, const char*) {
+option_result handle_option(candidate_flags& run, int letter, const char*) {
     switch (letter) {
     case 'f':
-        candidate_run.force = true;
+        run.force = true;
         return option_result::handled;
     case 'v':
-        candidate_run.verbose = true;
+        run.verbose = true;
         return option_result::handled;
     }
     return option_result::unknown;
 }
 
 constexpr option_word candidate_words[] = {{"force", 'f'}, {"verbose", 'v'}};
-const option_table options = {":hV-:fv", candidate_words, missing_argument::unexpected,
-                              handle_option};
+const option_table<candidate_flags> options = {":hV-:fv", candidate_words,
+                                               missing_argument::unexpected, handle_option};
 
 // Passes the status through, saying why first when asked to. The message
 // takes the device path.
-int refuse(int status, const char* fmt, const char* device) {
-    if (candidate_run.verbose)
+int refuse(const candidate_flags& run, int status, const char* fmt, const char* device) {
+    if (run.verbose)
         error(fmt, device);
     return status;
 }
@@ -78,17 +82,17 @@ const char* open_failure_message(open_step step) {
 
 // Checks that the path is a block device nobody else holds, then that it is
 // a partition, a whole device of an accepted driver, or forced.
-int check_candidate(const char* device) {
+int check_candidate(const candidate_flags& run, const char* device) {
     open_step failed = open_step::stat_path;
     unique_fd fd(open_checked_block(device, O_RDWR | O_EXCL | O_CLOEXEC, &failed));
     if (!fd) {
-        if (candidate_run.verbose)
+        if (run.verbose)
             error(open_failure_message(failed), device, strerror(-fd.get()));
         return fd.get();
     }
-    if (candidate_run.force || may_carry_label(fd.get()))
+    if (run.force || may_carry_label(fd.get()))
         return 0;
-    return refuse(-EINVAL, "Device \"%s\" is not a partition\n", device);
+    return refuse(run, -EINVAL, "Device \"%s\" is not a partition\n", device);
 }
 
 }  // namespace
@@ -96,14 +100,15 @@ int check_candidate(const char* device) {
 bool may_carry_label(int fd) { return is_partition(fd) || is_accepted_whole_device(fd); }
 
 int candidate_command(int argc, char** argv) {
-    progname = "velmortev-candidate-p";
+    progname = candidate_program;
     usage_text = candidate_usage;
 
-    int index = parse_options(argc, argv, options);
+    candidate_flags run;
+    int index = parse_options(argc, argv, options, run);
     const char* device = require_operand(argc, argv, index, "You must specify a device\n");
     refuse_extra_operands(argc, index);
 
-    return check_candidate(device);
+    return check_candidate(run, device);
 }
 
 }  // namespace vlm

@@ -6,12 +6,8 @@
 
 namespace vlm {
 
-// The options of one run; a fresh run starts from candidate_run = {}.
-struct candidate_flags {
-    bool force = false;    // -f: any block device nobody holds will do
-    bool verbose = false;  // -v: say why a device is refused
-};
-extern candidate_flags candidate_run;
+// The name in front of the program's messages, whatever argv[0] says.
+inline constexpr char candidate_program[] = "velmortev-candidate-p";
 
 // The rule without -f, for a device already open: a partition, or a whole
 // device of a driver whose whole devices may carry a label.

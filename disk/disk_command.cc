@@ -10,9 +10,12 @@
 
 namespace vlm {
 
-disk_flags disk_run;
-
 namespace {
+
+// The options of one run, kept by the command and handed down.
+struct disk_flags {
+    const char* manager = nullptr;  // the last -l, borrowed from the command line
+};
 
 const char instantiate_usage[] =
     "Usage: velmortev-instantiate-disk -l <manager> <device> <label>\n"
@@ -23,17 +26,17 @@ const char clean_usage[] =
     "       velmortev-clean-disk -h\n"
     "       velmortev-clean-disk -V\n";
 
-option_result handle_option(int letter, const char* arg) {
+option_result handle_option(disk_flags& run, int letter, const char* arg) {
     if (letter != 'l')
         return option_result::unknown;
     if (arg[0] == '\0')
         print_usage(-EINVAL, "Argument to '-l' cannot be \"\"\n");
-    disk_run.manager = arg;
+    run.manager = arg;
     return option_result::handled;
 }
 
-const option_table options = {":hV-:l:", {}, missing_argument::requires_argument,
-                              handle_option};
+const option_table<disk_flags> options = {":hV-:l:", {}, missing_argument::requires_argument,
+                                          handle_option};
 
 // Says what went wrong in a node operation, naming the device or the label,
 // and passes its status on. A node that did not open was removed again; a
@@ -74,7 +77,8 @@ int disk_command(int argc, char** argv) {
     bool instantiate = mode == 0;
     usage_text = instantiate ? instantiate_usage : clean_usage;
 
-    int index = parse_options(argc, argv, options);
+    disk_flags run;
+    int index = parse_options(argc, argv, options, run);
     const char* device = nullptr;
     if (instantiate)
         device = require_operand(argc, argv, index, "You must specify a target device\n");
@@ -83,16 +87,16 @@ int disk_command(int argc, char** argv) {
     char* label = require_operand(argc, argv, index, "You must specify a label\n");
     validate_label(label);
     refuse_extra_operands(argc, index);
-    if (!disk_run.manager)
+    if (!run.manager)
         print_usage(-EINVAL, "You must specify a manager.\n");
 
-    int rc = check_manager(disk_run.manager);
+    int rc = check_manager(run.manager);
     if (rc < 0) {
         error("Unable to open manager: %s\n", strerror(-rc));
         return rc;
     }
-    disk_result result = instantiate ? instantiate_disk(disk_run.manager, device, label)
-                                     : clean_disk(disk_run.manager, label);
+    disk_result result = instantiate ? instantiate_disk(run.manager, device, label)
+                                     : clean_disk(run.manager, label);
     return report(result, device, label);
 }
 

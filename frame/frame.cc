@@ -48,52 +48,64 @@ void print_version() {
     print_usage(-EINVAL, "%s: Can't get here\n", "parse_options");
 }
 
+// The program's part of the loop: its letter handler bound to its record.
+struct letter_rules {
+    std::span<const option_word> words;
+    missing_argument on_missing;
+    letter_handler handle;
+    void* context;
+};
+
 // Hands a letter to the program's handler; a letter it does not know is
 // an unexpected result.
-static option_result handle_letter(int letter, const char* arg, const option_table& table) {
-    option_result result = table.handle ? table.handle(letter, arg) : option_result::unknown;
+static option_result handle_letter(int letter, const char* arg, const letter_rules& rules) {
+    option_result result =
+        rules.handle ? rules.handle(rules.context, letter, arg) : option_result::unknown;
     if (result == option_result::unknown)
         cant_get_here();
     return result;
 }
 
-static option_result handle_word(const char* word, const option_table& table) {
+static option_result handle_word(const char* word, const letter_rules& rules) {
     std::string_view w(word);
     if (w == "help")
         print_usage(0);
     if (w == "version")
         print_version();
-    for (const option_word& ow : table.words) {
+    for (const option_word& ow : rules.words) {
         if (w == ow.word)
-            return handle_letter(ow.letter, nullptr, table);
+            return handle_letter(ow.letter, nullptr, rules);
     }
     print_usage(-EINVAL, "Invalid option: '--%s'\n", word);
 }
 
 // One result of getopt.
-static option_result handle_result(int c, const option_table& table) {
+static option_result handle_result(int c, const letter_rules& rules) {
     switch (c) {
     case 'h':
         print_usage(0);
     case 'V':
         print_version();
     case '-':
-        return handle_word(optarg, table);
+        return handle_word(optarg, rules);
     case '?':
         print_usage(-EINVAL, "Invalid option: '-%c'\n", optopt);
     case ':':
-        if (table.on_missing == missing_argument::requires_argument)
+        if (rules.on_missing == missing_argument::requires_argument)
             print_usage(-EINVAL, "Option '-%c' requires an argument\n", optopt);
         cant_get_here();
     }
-    return handle_letter(c, optarg, table);
+    return handle_letter(c, optarg, rules);
 }
 
-int parse_options(int argc, char** argv, const option_table& table) {
+int run_option_loop(int argc, char** argv, const char* optstring,
+                    std::span<const option_word> words, missing_argument on_missing,
+                    letter_handler handle, void* context) {
+    const letter_rules rules{words, on_missing, handle, context};
     opterr = 0;
     for (;;) {
-        int c = getopt(argc, argv, table.optstring);
-        if (c == -1 || handle_result(c, table) == option_result::stop)
+        int c = getopt(argc, argv, optstring);
+        if (c == -1 || handle_result(c, rules) == option_result::stop)
             break;
     }
     return optind;
@@ -101,11 +113,14 @@ int parse_options(int argc, char** argv, const option_table& table) {
 
 int choose_invocation(char** argv, const char* module, const char* first,
                       const char* second) {
-    char* name = argv[0] ? argv[0] : const_cast<char*>("");
-    if (char* slash = std::strrchr(name, '/')) {
-        *slash = '\0';
-        name = slash + 1;
-        argv[0] = name;
+    const char* name = "";
+    if (argv[0]) {
+        name = argv[0];
+        if (char* slash = std::strrchr(argv[0], '/')) {
+            *slash = '\0';
+            argv[0] = slash + 1;
+            name = argv[0];
+        }
     }
     progname = name;
     if (std::strcmp(name, first) == 0)

@@ -49,20 +49,64 @@ enum class option_result {
     stop      // taken, and no further option is to be read
 };
 
-// The per-program values of the option loop.
+// The per-program values of the option loop. Run is the record of one run
+// that the command keeps (a local of its own) and hands to parse_options:
+// the handler fills it in, so no option lands in a global.
+template <typename Run>
 struct option_table {
     const char* optstring;                // begins with ':' and holds "-:"
     std::span<const option_word> words;   // beside "help" and "version"
     missing_argument on_missing;
     // Handles one of the program's own letters (null: the program has none).
-    option_result (*handle)(int letter, const char* arg);
+    option_result (*handle)(Run& run, int letter, const char* arg);
 };
 
-// Runs getopt over the arguments with the table's values, ending the process
-// through print_usage or print_version where the options say so, and ending
-// the loop early where the handler says stop. Returns the index of the first
-// operand (after a stop: of the first argument not read).
-int parse_options(int argc, char** argv, const option_table& table);
+// The record of a program whose options all end the process or are refused.
+struct no_letters {};
+
+// The loop under parse_options, with the handler bound to its record by a
+// context pointer; programs call parse_options.
+using letter_handler = option_result (*)(void* context, int letter, const char* arg);
+int run_option_loop(int argc, char** argv, const char* optstring,
+                    std::span<const option_word> words, missing_argument on_missing,
+                    letter_handler handle, void* context);
+
+// Runs getopt over the arguments with the table's values, handing each of
+// the program's letters with the run record to the table's handler. Ends the
+// process through print_usage or print_version where the options say so, and
+// ends the loop early where the handler says stop. Returns the index of the
+// first operand (after a stop: of the first argument not read).
+//
+//     struct copy_run { bool force = false; };
+//     option_result handle(copy_run& run, int letter, const char*) {
+//         if (letter != 'f')
+//             return option_result::unknown;
+//         run.force = true;
+//         return option_result::handled;
+//     }
+//     const option_table<copy_run> options = {":hV-:f", {}, missing_argument::unexpected,
+//                                             handle};
+//     ...
+//     copy_run run;
+//     int index = parse_options(argc, argv, options, run);
+template <typename Run>
+int parse_options(int argc, char** argv, const option_table<Run>& table, Run& run) {
+    struct bound {
+        const option_table<Run>& table;
+        Run& run;
+    } b{table, run};
+    letter_handler handle = [](void* context, int letter, const char* arg) {
+        auto* c = static_cast<bound*>(context);
+        return c->table.handle(c->run, letter, arg);
+    };
+    return run_option_loop(argc, argv, table.optstring, table.words, table.on_missing,
+                           table.handle ? handle : nullptr, &b);
+}
+
+inline int parse_options(int argc, char** argv, const option_table<no_letters>& table) {
+    no_letters none;
+    return parse_options(argc, argv, table, none);
+}
 
 // The two-name rule: takes the final component of argv[0] (cutting argv[0]
 // at its last '/'), makes it the program name, and compares it with the two

@@ -8,7 +8,6 @@
 #include "harness.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    vlm::candidate_run = {};
     fuzz::arguments args(std::string_view(reinterpret_cast<const char*>(data), size),
                          "velmortev-candidate-p");
     fuzz::redirected_streams streams;

@@ -10,7 +10,6 @@
 #include "harness.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    vlm::disk_run = {};
     fuzz::arguments args(std::string_view(reinterpret_cast<const char*>(data), size), nullptr);
     fuzz::redirected_streams streams;
     int status = fuzz::run_main(vlm::disk_command, args);

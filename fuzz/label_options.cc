@@ -9,7 +9,6 @@
 #include "label/label_command.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    vlm::label_run = {};
     fuzz::arguments args(std::string_view(reinterpret_cast<const char*>(data), size), nullptr);
     fuzz::redirected_streams streams;
     int status = fuzz::run_main(vlm::label_command, args);

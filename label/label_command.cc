@@ -15,9 +15,17 @@
 
 namespace vlm {
 
-label_flags label_run;
-
 namespace {
+
+// The options of one run, kept by the command and handed down.
+struct label_flags {
+    bool write_mode = false;    // started as velmortev-write-label
+    bool force = false;         // -f: replace a present label
+    bool delete_label = false;  // -d: clear the label
+    bool zero_ends = false;     // -c: zero the first and last MiB first
+    // -r: a cleared label counts as a label in every test of the run
+    bool accept_cleared = false;
+};
 
 const char read_usage[] =
     "Usage: velmortev-read-label <device>\n"
@@ -29,32 +37,35 @@ const char write_usage[] =
     "          velmortev-write-label -h\n"
     "          velmortev-write-label -V\n";
 
-// Raises a flag that only write mode takes; read mode refuses its letter.
-void write_mode_flag(int letter, bool& flag) {
-    if (!label_run.write_mode)
+// A letter that only write mode takes; read mode refuses it.
+void require_write_mode(const label_flags& run, int letter) {
+    if (!run.write_mode)
         print_usage(-EINVAL, "Invalid option: '-%c'\n", letter);
-    flag = true;
 }
 
-option_result handle_option(int letter, const char*) {
+option_result handle_option(label_flags& run, int letter, const char*) {
     switch (letter) {
     case 'r':
-        label_run.accept_cleared = true;
+        run.accept_cleared = true;
         return option_result::handled;
     case 'd':
-        write_mode_flag(letter, label_run.delete_label);
+        require_write_mode(run, letter);
+        run.delete_label = true;
         return option_result::handled;
     case 'c':
-        write_mode_flag(letter, label_run.zero_ends);
+        require_write_mode(run, letter);
+        run.zero_ends = true;
         return option_result::handled;
     case 'f':
-        write_mode_flag(letter, label_run.force);
+        require_write_mode(run, letter);
+        run.force = true;
         return option_result::handled;
     }
     return option_result::unknown;
 }
 
-const option_table options = {":hV-:rdcf", {}, missing_argument::unexpected, handle_option};
+const option_table<label_flags> options = {":hV-:rdcf", {}, missing_argument::unexpected,
+                                           handle_option};
 
 // The common start of both modes: open the device and read its label block.
 int open_and_read(const char* device, bool for_writing, unique_fd& fd, label_info& info) {
@@ -69,13 +80,13 @@ int open_and_read(const char* device, bool for_writing, unique_fd& fd, label_inf
     return rc;
 }
 
-int get_info(const char* device) {
+int get_info(const label_flags& run, const char* device) {
     unique_fd fd;
     label_info info;
     int rc = open_and_read(device, false, fd, info);
     if (rc < 0)
         return rc;
-    if (check_label_magic(&info, label_run.accept_cleared) != 0)
+    if (check_label_magic(&info, run.accept_cleared) != 0)
         return 0;
     malloc_ptr<char> label = copy_label(&info);
     if (!label) {
@@ -87,8 +98,8 @@ int get_info(const char* device) {
     return 0;
 }
 
-int clear_label(int fd, label_info* info, const char* device) {
-    if (check_label_magic(info, label_run.accept_cleared) != 0)
+int clear_label(const label_flags& run, int fd, label_info* info, const char* device) {
+    if (check_label_magic(info, run.accept_cleared) != 0)
         return 0;
     clear_label_fields(info);
     int rc = write_label_block(fd, info);
@@ -117,8 +128,9 @@ int zero_device_ends(int fd) {
     return flush_device(fd);
 }
 
-int set_label(int fd, label_info* info, const char* device, const char* label) {
-    if (!label_run.force && check_label_magic(info, label_run.accept_cleared) == 0) {
+int set_label(const label_flags& run, int fd, label_info* info, const char* device,
+              const char* label) {
+    if (!run.force && check_label_magic(info, run.accept_cleared) == 0) {
         malloc_ptr<char> present = copy_label(info);
         char shown[shown_size(label_max)];
         if (present)
@@ -128,7 +140,7 @@ int set_label(int fd, label_info* info, const char* device, const char* label) {
             error("Unable to allocate memory\n");
         return -EEXIST;
     }
-    if (label_run.zero_ends) {
+    if (run.zero_ends) {
         int rc = zero_device_ends(fd);
         if (rc < 0) {
             error("Unable to clear device \"%s\": %s\n", device, strerror(-rc));
@@ -146,15 +158,15 @@ int set_label(int fd, label_info* info, const char* device, const char* label) {
     return rc;
 }
 
-int put_info(const char* device, const char* label) {
+int put_info(const label_flags& run, const char* device, const char* label) {
     unique_fd fd;
     label_info info;
     int rc = open_and_read(device, true, fd, info);
     if (rc < 0)
         return rc;
-    if (label_run.delete_label)
-        return clear_label(fd.get(), &info, device);
-    return set_label(fd.get(), &info, device, label);
+    if (run.delete_label)
+        return clear_label(run, fd.get(), &info, device);
+    return set_label(run, fd.get(), &info, device, label);
 }
 
 }  // namespace
@@ -163,19 +175,20 @@ int label_command(int argc, char** argv) {
     int mode = choose_invocation(argv, "label", "velmortev-read-label", "velmortev-write-label");
     if (mode < 0)
         return mode;
-    label_run.write_mode = mode == 1;
-    usage_text = label_run.write_mode ? write_usage : read_usage;
+    label_flags run;
+    run.write_mode = mode == 1;
+    usage_text = run.write_mode ? write_usage : read_usage;
 
-    int index = parse_options(argc, argv, options);
+    int index = parse_options(argc, argv, options, run);
     const char* device = require_operand(argc, argv, index, "You must specify a device\n");
     char* label = nullptr;
-    if (label_run.write_mode && !label_run.delete_label) {
+    if (run.write_mode && !run.delete_label) {
         label = require_operand(argc, argv, index, "You must specify a label\n");
         validate_label(label);
     }
     refuse_extra_operands(argc, index);
 
-    return label_run.write_mode ? put_info(device, label) : get_info(device);
+    return run.write_mode ? put_info(run, device, label) : get_info(run, device);
 }
 
 }  // namespace vlm

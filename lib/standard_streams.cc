@@ -28,6 +28,13 @@ int lost_write_error(int fd) {
     return EIO;
 }
 
+const char* final_component(const char* path) {
+    if (!path)
+        return "";
+    const char* slash = std::strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
+
 }  // namespace
 
 int open_missing_standard_fds() {
@@ -73,7 +80,10 @@ int finish_stdout(int status, const char* name) {
 }
 
 int run_program(int (*command)(int argc, char** argv), int argc, char** argv,
-                const char* const& name) {
+                const char* fixed_name) {
+    // Taken before the command runs, which may cut argv[0] at its last '/':
+    // the text after the slash stays as it was.
+    const char* name = fixed_name ? fixed_name : final_component(argv[0]);
     int rc = open_missing_standard_fds();
     if (rc < 0)
         return rc;

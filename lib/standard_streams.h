@@ -27,10 +27,10 @@ int finish_stdout(int status, const char* name);
 
 // The entry point of every program: takes descriptors 0, 1 and 2 before
 // anything is opened, runs the command, and makes sure that its standard
-// output was written completely. The name for the output message is read
-// after the command has run, so a program that chooses its name from argv[0]
-// passes the variable that the command sets.
+// output was written completely. The name in the output message is the
+// program's fixed name, or, when that is null, the final component of
+// argv[0] as the program was started (what a two-name program calls itself).
 int run_program(int (*command)(int argc, char** argv), int argc, char** argv,
-                const char* const& name);
+                const char* fixed_name);
 
 }  // namespace vlm

@@ -17,7 +17,7 @@ const char reload_usage[] =
     "       velmortev-reload-partitions -V\n";
 
 // Every option ends the process, so no letter of its own is ever handled.
-const option_table options = {":-:hV", {}, missing_argument::unexpected, nullptr};
+const option_table<no_letters> options = {":-:hV", {}, missing_argument::unexpected, nullptr};
 
 // Each fgets gives at most 4095 characters of a line; a longer line arrives
 // in pieces and each piece is taken as a path of its own.
@@ -35,7 +35,7 @@ int reload_partitions() {
 }  // namespace
 
 int reload_command(int argc, char** argv) {
-    progname = "velmortev-reload-partitions";
+    progname = reload_program;
     usage_text = reload_usage;
 
     int index = parse_options(argc, argv, options);

@@ -7,6 +7,9 @@
 
 namespace vlm {
 
+// The name in front of the program's messages, whatever argv[0] says.
+inline constexpr char reload_program[] = "velmortev-reload-partitions";
+
 // The whole command: the options and the run. Returns the exit status;
 // usage errors end the process through print_usage.
 int reload_command(int argc, char** argv);

@@ -3,9 +3,8 @@
 // of every whole disk named on standard input, one path per line. Silent;
 // the status is 0 once the input ends.
 #include "reload/reload_command.h"
-#include "frame/frame.h"
 #include "lib/standard_streams.h"
 
 int main(int argc, char** argv) {
-    return vlm::run_program(vlm::reload_command, argc, argv, vlm::progname);
+    return vlm::run_program(vlm::reload_command, argc, argv, vlm::reload_program);
 }

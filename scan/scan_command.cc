@@ -10,9 +10,19 @@
 
 namespace vlm {
 
-scan_flags scan_run;
-
 namespace {
+
+// The state of one run, kept by the command and handed down. The patterns
+// and scan directories it holds are released with it.
+struct scan_flags {
+    bool out_of_memory = false;  // a pattern or directory could not be made
+    pattern_rings patterns;
+    scan_dir_ring scan_dirs;  // with dev_dir_given
+    scan_flags() { scan_dir_ring_init(&scan_dirs); }
+    ~scan_flags() { free_scan_dirs(&scan_dirs); }
+    scan_flags(const scan_flags&) = delete;
+    scan_flags& operator=(const scan_flags&) = delete;
+};
 
 const char scan_usage[] =
     "Usage: velmortev-scan-partitions [-o <pattern> ...] [-x <pattern>]\n"
@@ -22,32 +32,32 @@ const char scan_usage[] =
 // The outcome of an option whose pattern or directory was to be made: a
 // failure is reported and stops the option loop, so that the run ends with
 // -ENOMEM whatever follows.
-option_result made_or_stop(bool made, const char* fmt, const char* arg) {
+option_result made_or_stop(scan_flags& run, bool made, const char* fmt, const char* arg) {
     if (made)
         return option_result::handled;
     error(fmt, arg);
-    scan_run.out_of_memory = true;
+    run.out_of_memory = true;
     return option_result::stop;
 }
 
 // -l is accepted with its argument and has no effect: the option letters
 // have always admitted it, and scripts may pass it along.
-option_result handle_option(int letter, const char* arg) {
+option_result handle_option(scan_flags& run, int letter, const char* arg) {
     switch (letter) {
     case 'o':
         if (!*arg)
             print_usage(-EINVAL, "Empty order pattern\n");
-        return made_or_stop(add_pattern(&scan_run.order_patterns, arg),
+        return made_or_stop(run, add_pattern(&run.patterns.order, arg),
                             "Unable to allocate order pattern \"%s\"\n", arg);
     case 'x':
         if (!*arg)
             print_usage(-EINVAL, "Empty exclude pattern\n");
-        return made_or_stop(add_pattern(&scan_run.exclude_patterns, arg),
+        return made_or_stop(run, add_pattern(&run.patterns.exclude, arg),
                             "Unable to allocate exclude pattern \"%s\"\n", arg);
     case 'D':
         if (!*arg)
             print_usage(-EINVAL, "Empty Scan-Directory list\n");
-        return made_or_stop(add_scan_dir(&scan_run.scan_dirs, arg),
+        return made_or_stop(run, add_scan_dir(&run.scan_dirs, arg),
                             "Unable to allocate scan dir  \"%s\"\n", arg);
     case 'l':
         return option_result::handled;
@@ -55,8 +65,8 @@ option_result handle_option(int letter, const char* arg) {
     return option_result::unknown;
 }
 
-const option_table options = {":o:x:D:l:-:hV", {}, missing_argument::requires_argument,
-                              handle_option};
+const option_table<scan_flags> options = {":o:x:D:l:-:hV", {},
+                                          missing_argument::requires_argument, handle_option};
 
 // The listing's lines gathered into large writes to standard output: one
 // call of the stream per 64 KiB instead of one per line, which even on a
@@ -98,7 +108,7 @@ void print_listing(const ring_node* order_patterns) {
 }
 
 int scan_and_list(scan_flags* run) {
-    if (!add_pattern(&run->order_patterns, "")) {
+    if (!add_pattern(&run->patterns.order, "")) {
         error("Unable to create the default pattern\n");
         return -ENOMEM;
     }
@@ -106,36 +116,22 @@ int scan_and_list(scan_flags* run) {
         error("Unable to create the default scan-directory\n");
         return -ENOMEM;
     }
-    scan_setup setup{&run->order_patterns, &run->exclude_patterns, &run->scan_dirs, error};
+    scan_setup setup{&run->patterns.order, &run->patterns.exclude, &run->scan_dirs, error};
     int rc = scan_partitions(setup);
     if (rc < 0)
         return rc;
-    print_listing(&run->order_patterns);
+    print_listing(&run->patterns.order);
     return 0;
 }
 
 }  // namespace
 
-void free_scan_run(scan_flags* run) {
-    if (!run->order_patterns.next)
-        return;  // the run never began
-    free_patterns(&run->order_patterns);
-    free_patterns(&run->exclude_patterns);
-    free_scan_dirs(&run->scan_dirs);
-}
-
 int scan_command(int argc, char** argv) {
-    progname = "velmortev-scan-partitions";
+    progname = scan_program;
     usage_text = scan_usage;
-    ring_init(&scan_run.order_patterns);
-    ring_init(&scan_run.exclude_patterns);
-    scan_dir_ring_init(&scan_run.scan_dirs);
-
-    parse_options(argc, argv, options);
-    int rc = scan_run.out_of_memory ? -ENOMEM : scan_and_list(&scan_run);
-
-    free_scan_run(&scan_run);
-    return rc;
+    scan_flags run;
+    parse_options(argc, argv, options, run);
+    return run.out_of_memory ? -ENOMEM : scan_and_list(&run);
 }
 
 }  // namespace vlm

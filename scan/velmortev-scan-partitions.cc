@@ -3,9 +3,8 @@
 // partitions, one per line, grouped by the first order pattern that claims
 // each of them and leaving out the excluded ones.
 #include "scan/scan_command.h"
-#include "frame/frame.h"
 #include "lib/standard_streams.h"
 
 int main(int argc, char** argv) {
-    return vlm::run_program(vlm::scan_command, argc, argv, vlm::progname);
+    return vlm::run_program(vlm::scan_command, argc, argv, vlm::scan_program);
 }

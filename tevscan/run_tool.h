@@ -21,8 +21,8 @@ struct captured_text {
 size_t capture_capacity();
 
 // Starts "tevtool" (found through PATH) with the argument vector, whose slot
-// 0 must be empty: the runner fills it in the child only, so the caller can
-// refill the vector and run it again. Drains both streams until they end,
+// 0 must be empty: the runner fills it for the start and empties it again,
+// so the caller can refill the vector and run it again. Drains both streams until they end,
 // reaps the child and returns its wait status with both texts filled.
 // Returns -EINVAL for a missing vector or a filled slot 0, -ENOMEM when a
 // buffer cannot be made, or the negated errno of a failed pipe, fork, poll,

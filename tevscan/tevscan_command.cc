@@ -63,9 +63,10 @@ void add_option_pattern(ring_node* patterns, const char* text) {
         report("Error initializing pattern \"%s\"\n", text);
 }
 
-// Reads the options; returns the manager of the last -l, or null. Operands
-// are ignored.
-const char* parse_options(int argc, char** argv, pattern_rings* rings) {
+// tevscan's own option loop (its words, messages and exits are not the
+// frame's). Returns the manager of the last -l, or null. Operands are
+// ignored.
+const char* read_tevscan_options(int argc, char** argv, pattern_rings* rings) {
     const char* manager = nullptr;
     opterr = 0;
     constexpr const char* optstring = ":hVl:s:x:";
@@ -258,6 +259,20 @@ void instantiate_marked_disks(const char* manager, ring_node* order) {
             instantiate_if_marked(manager, device->path);
 }
 
+// What delete_disk returns for each ending of the tool: the outcome's value,
+// except for a killed tool.
+int delete_status(const tool_outcome& outcome) {
+    switch (outcome.ending) {
+    case tool_ending::killed:
+        return -EINTR;
+    case tool_ending::not_run:  // the negated errno
+    case tool_ending::unknown:  // the wait status
+    case tool_ending::exited:   // the exit code
+        break;
+    }
+    return outcome.value;
+}
+
 // The three phases, after the options.
 int run_pass(const char* manager, pattern_rings* rings) {
     if (!add_pattern(&rings->order, "")) {
@@ -323,7 +338,7 @@ int delete_disk(const char* manager, const char* name) {
     const char* argv[] = {nullptr, "-D", "-l", manager, "-n", name, nullptr};
     tool_call call;
     if (!run_to_exit(argv, delete_says, name, &call))
-        return call.outcome.ending == tool_ending::killed ? -EINTR : call.outcome.value;
+        return delete_status(call.outcome);
     int value = call.outcome.value;
     if (value != 0)
         std::fprintf(stderr, "Unable to delete invalid disk \"%s\": %s\n", name,
@@ -373,7 +388,7 @@ int tevscan_command(int argc, char** argv) {
     // reap the tool's process before tevscan could wait for it.
     signal(SIGCHLD, SIG_DFL);
     pattern_rings rings;
-    const char* manager = parse_options(argc, argv, &rings);
+    const char* manager = read_tevscan_options(argc, argv, &rings);
     return run_pass(manager, &rings);
 }
 

@@ -6,5 +6,5 @@
 #include "velmortev/velmortev_command.h"
 
 int main(int argc, char** argv) {
-    return vlm::run_program(vlm::velmortev_command, argc, argv, vlm::progname);
+    return vlm::run_program(vlm::velmortev_command, argc, argv, vlm::front_program);
 }

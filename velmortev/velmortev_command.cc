@@ -240,7 +240,7 @@ int run_verb(const verb_entry& verb, front_run& run, const std::vector<char*>& o
 }  // namespace
 
 int velmortev_command(int argc, char** argv) {
-    progname = "velmortev";
+    progname = front_program;
     usage_text = main_usage;
     parsed_line line;
     read_options(argc, argv, line);

@@ -4,6 +4,8 @@
 
 namespace vlm {
 
+inline constexpr char front_program[] = "velmortev";
+
 // The whole command. Returns the exit status; usage errors end the process
 // through print_usage.
 int velmortev_command(int argc, char** argv);

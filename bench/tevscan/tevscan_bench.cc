@@ -14,7 +14,10 @@
 // it 2,000 times, that tevscan ended with status 0 and printed nothing, and
 // that all 1,000 nodes are still there.
 //
-// Usage: tevscan_bench [ROUNDS [TEVSCAN]]   (5 rounds; this build's tevscan)
+// Usage: tevscan_bench [ROUNDS [TEVSCAN...]]   (5 rounds; this build's tevscan)
+// Several tevscans (e.g. one of an earlier build beside this one) run in the
+// same rounds, one after the other, so that their figures compare on equal
+// terms.
 #include <fcntl.h>
 #include <sched.h>
 #include <spawn.h>
@@ -114,8 +117,9 @@ void hide_the_real_table(const std::string& table) {
 
 int main(int argc, char** argv) {
     int rounds = argc > 1 ? std::atoi(argv[1]) : 5;
-    // Another tevscan, e.g. one of an earlier build, may stand in for this build's.
-    const std::string tevscan = argc > 2 ? argv[2] : TEVSCAN_PATH;
+    std::vector<std::string> tevscans(argv + std::min(argc, 2), argv + argc);
+    if (tevscans.empty())
+        tevscans.push_back(TEVSCAN_PATH);
     if (geteuid() != 0)
         die("needs root for its private mount namespace");
     vlm::test::scratch_dir dir;
@@ -158,12 +162,15 @@ int main(int argc, char** argv) {
     // can be told apart from tevscan's.
     std::vector<std::string> rigged_env = env;
     rigged_env.push_back(std::string("LD_PRELOAD=") + PRELOAD_PATH);
-    std::vector<timing> t_scan, t_driver, t_rigged;
+    std::vector<std::vector<timing>> t_scans(tevscans.size());
+    std::vector<timing> t_driver, t_rigged;
     for (int i = 0; i < rounds; i++) {
         int status;
-        vlm::test::write_file(counter, "");
-        t_scan.push_back(time_run({tevscan, "-l", manager}, scan_env, output, &status));
-        check("tevscan", status, true);
+        for (size_t k = 0; k < tevscans.size(); k++) {
+            vlm::test::write_file(counter, "");
+            t_scans[k].push_back(time_run({tevscans[k], "-l", manager}, scan_env, output, &status));
+            check("tevscan", status, true);
+        }
         for (auto [times, environment] :
              {std::pair{&t_driver, &env}, std::pair{&t_rigged, &rigged_env}}) {
             vlm::test::write_file(counter, "");
@@ -177,14 +184,27 @@ int main(int argc, char** argv) {
     std::printf("%d disk nodes, %d devices, %d tool runs per pass; %d rounds, medians\n", count,
                 count, 2 * count, rounds);
     std::printf("%-32s %9s %9s\n", "", "wall ms", "cpu ms");
-    std::printf("%-32s %9.1f %9.1f\n", "tevscan", wall(t_scan) * 1e3, cpu(t_scan) * 1e3);
+    // Each tevscan is named by its place on the command line: tevscan 1, 2...
+    auto name = [&](size_t k) {
+        return tevscans.size() == 1 ? std::string("tevscan") : "tevscan " + std::to_string(k + 1);
+    };
+    for (size_t k = 0; k < tevscans.size(); k++)
+        std::printf("%-32s %9.1f %9.1f\n", name(k).c_str(), wall(t_scans[k]) * 1e3,
+                    cpu(t_scans[k]) * 1e3);
     std::printf("%-32s %9.1f %9.1f\n", "fork-exec driver", wall(t_driver) * 1e3,
                 cpu(t_driver) * 1e3);
     std::printf("%-32s %9.1f %9.1f\n", "fork-exec driver, testbed layer", wall(t_rigged) * 1e3,
                 cpu(t_rigged) * 1e3);
-    std::printf("tevscan / driver:                %.2fx wall, %.2fx cpu\n",
-                wall(t_scan) / wall(t_driver), cpu(t_scan) / cpu(t_driver));
-    std::printf("tevscan / driver, testbed layer: %.2fx wall, %.2fx cpu\n",
-                wall(t_scan) / wall(t_rigged), cpu(t_scan) / cpu(t_rigged));
+    for (size_t k = 0; k < tevscans.size(); k++) {
+        const std::vector<timing>& t = t_scans[k];
+        std::printf("%s / driver:%*s%.2fx wall, %.2fx cpu\n", name(k).c_str(),
+                    int(24 - name(k).size()), "", wall(t) / wall(t_driver),
+                    cpu(t) / cpu(t_driver));
+        std::printf("%s / driver, testbed layer: %.2fx wall, %.2fx cpu\n", name(k).c_str(),
+                    wall(t) / wall(t_rigged), cpu(t) / cpu(t_rigged));
+    }
+    for (size_t k = 1; k < tevscans.size(); k++)
+        std::printf("%s / tevscan 1:%*s%.2fx wall, %.2fx cpu\n", name(k).c_str(), 21 - int(name(k).size()),
+                    "", wall(t_scans[k]) / wall(t_scans[0]), cpu(t_scans[k]) / cpu(t_scans[0]));
     return 0;
 }

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
 // The frame that five programs share, run through every invocation name of
 // them: help and version, refused options, missing and extra operands, and
-// the two-name rule.
+// the two-name rule; and its option loop in this process.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "frame/frame.h"
 #include "support.h"
 
 using namespace vlm::test;
@@ -147,6 +148,58 @@ TEST(Frame, TwoNameProgramsRefuseAnyOtherName) {
         EXPECT_EQ(r.status, shell_status(-ENOENT));
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "foo: " + n.module + " cannot handle \"foo\" internally\n");
+    }
+}
+
+// The record of an in-process run of the loop: what the handler was handed,
+// and the letter it answers with stop.
+struct loop_run {
+    int stop_letter;
+    std::string taken;  // each letter, with "=ARG" for an argument, then a space
+};
+
+vlm::option_result take(loop_run& run, int letter, const char* arg) {
+    run.taken += char(letter);
+    if (arg)
+        run.taken += std::string("=") + arg;
+    run.taken += ' ';
+    return letter == run.stop_letter ? vlm::option_result::stop : vlm::option_result::handled;
+}
+
+constexpr vlm::option_word loop_words[] = {{"bee", 'b'}};
+const vlm::option_table<loop_run> loop_options = {":hV-:abo:", loop_words,
+                                                  vlm::missing_argument::requires_argument, take};
+
+// A stop ends the loop right after the option that asked for it: nothing
+// after it is handed on, and the index is that of the next argument.
+TEST(FrameLoop, StopEndsTheLoopAfterItsOption) {
+    struct {
+        args arguments;
+        int stop_letter;
+        std::string taken;
+        int index;
+    } cases[] = {
+        {{"-a", "op"}, 0, "a ", 2},  // no stop: the loop ends at the operand
+        {{"-b", "-a"}, 'b', "b ", 2},
+        {{"-a", "-b", "-a", "op"}, 'b', "a b ", 3},
+        {{"-a", "-o", "x", "-b"}, 'o', "a o=x ", 4},  // after the option's argument
+        {{"-ox", "-b"}, 'o', "o=x ", 2},
+        {{"-a", "--bee", "-a"}, 'b', "a b ", 3},  // a word stops like its letter
+        {{"-b", "--bogus"}, 'b', "b ", 2},       // an invalid option after it is never read
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.arguments));
+        std::vector<std::string> texts = {"loop"};
+        texts.insert(texts.end(), c.arguments.begin(), c.arguments.end());
+        std::vector<char*> argv;
+        for (std::string& t : texts)
+            argv.push_back(t.data());
+        argv.push_back(nullptr);
+        loop_run run{c.stop_letter, ""};
+        optind = 0;  // getopt starts afresh, its inner state included
+        int index = vlm::parse_options(int(texts.size()), argv.data(), loop_options, run);
+        EXPECT_EQ(run.taken, c.taken);
+        EXPECT_EQ(index, c.index);
     }
 }
 
