@@ -13,8 +13,8 @@ set -euo pipefail
 
 declare -A needs lean_needs
 # Compiler and build, and what the scratch world uses (losetup, mount,
-# unshare, truncate).
-needs[main]="cmake g++ make util-linux mount"
+# unshare, truncate); libblkid and nlohmann's JSON library for the front end.
+needs[main]="cmake g++ make util-linux mount libblkid-dev nlohmann-json3-dev"
 # GoogleTest and the benchmarks; man page checks (groff, man); the packages
 # (dpkg-shlibdeps, file, readelf, lintian, rpm, rpmlint, rpm2cpio, cpio) and
 # the check of the systemd unit (systemd-analyze).
