@@ -28,9 +28,9 @@ needs[vm]=""
 # ansible-core, their fallback when pip cannot reach the Python package
 # registry; python3-venv for their Python environment; shellcheck and
 # python3-voluptuous for the sanity checks; e2fsprogs for a filesystem that the
-# label module must refuse. Installed without recommends, which
+# label module and the front end must refuse, fdisk (sfdisk) for a GPT. Installed without recommends, which
 # would pull in the large bundle of collections.
-lean_needs[tests]="ansible-core python3-venv shellcheck python3-voluptuous e2fsprogs"
+lean_needs[tests]="ansible-core python3-venv shellcheck python3-voluptuous e2fsprogs fdisk"
 
 purposes=("$@")
 [ ${#purposes[@]} -gt 0 ] || purposes=(all)
