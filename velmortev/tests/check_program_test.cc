@@ -1,0 +1,236 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+// velmortev check and metrics on loop devices of the test's own, with the
+// manager given its type by the testbed's layer. What the machine around it
+// says is the test's to choose: systemd's directory and a stand-in
+// systemctl, tevtool on the services' PATH (a directory bound over
+// /usr/local/sbin) and TEVLib on the loader's path.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+#include "support.h"
+
+using namespace vlm::test;
+using args = std::vector<std::string>;
+
+namespace {
+
+constexpr off_t device_size = 8 << 20;
+
+struct check_world {
+    scratch_dir dir;
+    loop_device loops[3];
+    std::string manager = dir.file("manager");
+    std::string disks = manager + "/disks";
+    std::string etc = dir.file("etc");
+    std::string run_dir = dir.file("run");      // bound over /run
+    std::string sbin_dir = dir.file("sbin");    // bound over /usr/local/sbin
+    std::string units = dir.file("units");      // what the stand-in systemctl says
+    std::string state = dir.file("state");
+    std::string table = dir.file("partitions");
+    std::string attached;
+    bool systemd = true;
+    bool tool = true;
+    bool library = true;
+    bool mounted = true;
+
+    check_world() {
+        for (const std::string& d : {disks, etc + "/conf.d", run_dir + "/systemd/system", units,
+                                     sbin_dir, dir.file("bin")})
+            std::filesystem::create_directories(d);
+        std::string text = "major minor  #blocks  name\n\n";
+        for (int i = 0; i < 3; i++) {
+            std::string why = loops[i].attach(dir.file("disk" + std::to_string(i)), device_size);
+            if (!why.empty())
+                attached = why;
+            text += "   " + std::to_string(major(loops[i].rdev())) + " " +
+                    std::to_string(minor(loops[i].rdev())) + " 8192 " +
+                    loops[i].path().substr(5) + "\n";
+        }
+        write_file(table, text);
+        conf("MANAGERS=" + manager + "\n");
+        std::filesystem::copy_file(testbed("bin/tevtool"), sbin_dir + "/tevtool");
+        // The stand-in answers from a file named after the verb and the unit,
+        // so a wrongly escaped instance name finds nothing.
+        std::string systemctl = dir.file("bin/systemctl");
+        write_file(systemctl, "#!/bin/sh\neval last=\\${$#}\ncat \"" + units +
+                                  "/$1 $last\" 2>/dev/null\n");
+        chmod(systemctl.c_str(), 0755);
+        unit("Result=success\nExecMainStatus=0\n", "enabled\n");
+    }
+
+    void conf(const std::string& text) const {
+        write_file(etc + "/velmortev.conf", text);
+        chmod((etc + "/velmortev.conf").c_str(), 0644);
+    }
+    std::string unit_name() const { return "tevscan@" + manager.substr(1) + ".service"; }
+    void unit(const std::string& show, const std::string& enabled) const {
+        std::string name = unit_name();
+        for (char& c : name)
+            if (c == '/')
+                c = '-';
+        write_file(units + "/show " + name, show);
+        write_file(units + "/is-enabled " + name, enabled);
+    }
+
+    run_result velmortev(const args& arguments) const {
+        run_spec s;
+        s.program = sbin("velmortev");
+        s.args = arguments;
+        s.preload = mounted;
+        s.binds = {{table, "/proc/partitions"}, {manager, manager}};
+        if (systemd)
+            s.binds.push_back({run_dir, "/run"});
+        if (tool)
+            s.binds.push_back({sbin_dir, "/usr/local/sbin"});
+        s.env = {{"VLM_TESTBED_MANAGERS", manager},
+                 {"VELMORTEV_CONFIG_DIR", etc},
+                 {"VELMORTEV_STATE_DIR", state},
+                 {"LD_LIBRARY_PATH", library ? testbed(".") : dir.path()},
+                 {"PATH", dir.file("bin") + ":" + std::getenv("PATH")}};
+        return run(s);
+    }
+
+    const std::string& dev(int i) const { return loops[i].path(); }
+    void write_label(int i, const std::string& label) const {
+        ASSERT_EQ(run_program("velmortev-write-label", {dev(i), label}).status, 0);
+    }
+    void node(const std::string& name, int i) const {
+        ASSERT_EQ(mknod((disks + "/" + name).c_str(), S_IFBLK | 0600, loops[i].rdev()), 0);
+    }
+    void zero(int i, off_t offset, size_t length) const {
+        write_bytes(dev(i), offset, std::string(length, '\0'));
+    }
+};
+
+#define REQUIRE_CHECK_WORLD(w)  \
+    REQUIRE_LOOP_DEVICES();     \
+    check_world w;              \
+    ASSERT_EQ(w.attached, "");  \
+    w.write_label(0, "DATA1");  \
+    w.node("DATA1", 0)
+
+const char healthy[] =
+    "VELMORTEV OK - 1 labelled disk, no findings | disks=1;;;0 findings=0;;;0 critical=0;;;0 "
+    "warning=0;;;0\n";
+
+struct finding_case {
+    std::string id;
+    int status;  // of check while the finding stands
+    std::function<void(check_world&)> raise, clear;
+    std::string line;  // a part of the finding's line
+};
+
+// Each finding comes when its cause is made and goes when it is undone, and
+// the world is healthy again after each.
+TEST(HealthCheck, EveryFindingIsRaisedAndCleared) {
+    REQUIRE_CHECK_WORLD(w);
+    run_result r = w.velmortev({"check"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    ASSERT_EQ(r.out, healthy);
+
+    bool have_mkfs = access("/sbin/mkfs.ext4", X_OK) == 0;
+    const std::vector<finding_case> cases = {
+        {"duplicate-label", 2, [](check_world& w) { w.write_label(1, "DATA1"); },
+         [](check_world& w) { w.zero(1, 0, 4096); },
+         "label DATA1 is on " + w.dev(0) + " and " + w.dev(1)},
+        {"stale-node", 2, [](check_world& w) { w.node("GHOST", 2); },
+         [](check_world& w) { unlink((w.disks + "/GHOST").c_str()); },
+         "node " + w.disks + "/GHOST stands for " + w.dev(2) + ", which carries no label"},
+        {"manager-missing", 2,
+         [](check_world& w) { w.conf("MANAGERS=\"" + w.manager + " /nonexistent/m\"\n"); },
+         [](check_world& w) { w.conf("MANAGERS=" + w.manager + "\n"); },
+         "manager /nonexistent/m: No such file or directory"},
+        {"signature-conflict", 2,
+         [&](check_world& w) {
+             if (!have_mkfs)
+                 return;
+             run_spec mkfs;
+             mkfs.program = "/sbin/mkfs.ext4";
+             mkfs.args = {"-q", "-F", w.dev(2)};
+             ASSERT_EQ(run(mkfs).status, 0);
+             w.write_label(2, "DATA3");
+             w.node("DATA3", 2);
+         },
+         [](check_world& w) {
+             w.zero(2, 0, 4096);
+             unlink((w.disks + "/DATA3").c_str());
+         },
+         " labelled DATA3 also carries ext4 at offset 1080"},
+        {"last-pass-failed", 2,
+         [](check_world& w) { w.unit("Result=exit-code\nExecMainStatus=226\n", "enabled\n"); },
+         [](check_world& w) { w.unit("Result=success\nExecMainStatus=0\n", "enabled\n"); },
+         "failed (exit-code): status 226 EROFS (Read-only file system)"},
+        {"missing-node", 1, [](check_world& w) { unlink((w.disks + "/DATA1").c_str()); },
+         [](check_world& w) { w.node("DATA1", 0); },
+         w.dev(0) + " labelled DATA1 has no node in " + w.manager},
+        {"tool-missing", 1, [](check_world& w) { w.tool = false; },
+         [](check_world& w) { w.tool = true; },
+         "tevtool is not on /usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin"},
+        {"unit-disabled", 1,
+         [](check_world& w) { w.unit("Result=success\nExecMainStatus=0\n", "disabled\n"); },
+         [](check_world& w) { w.unit("Result=success\nExecMainStatus=0\n", "enabled\n"); },
+         " is not enabled (disabled)"},
+        {"library-missing", 1, [](check_world& w) { w.library = false; },
+         [](check_world& w) { w.library = true; }, "TEVLib cannot be loaded: "},
+    };
+    for (const finding_case& c : cases) {
+        if (c.id == "signature-conflict" && !have_mkfs)
+            continue;
+        c.raise(w);
+        r = w.velmortev({"check"});
+        EXPECT_EQ(r.status, c.status) << c.id << "\n" << r.out << r.err;
+        std::string first = r.out.substr(0, r.out.find('\n'));
+        EXPECT_EQ(first.rfind(c.status == 2 ? "VELMORTEV CRITICAL - " : "VELMORTEV WARNING - ", 0),
+                  0u) << first;
+        std::string expected = (c.status == 2 ? "CRITICAL " : "WARNING ") + c.id + ": ";
+        size_t at = r.out.find("\n" + expected);
+        ASSERT_NE(at, std::string::npos) << c.id << "\n" << r.out;
+        EXPECT_NE(r.out.substr(at).find(c.line), std::string::npos) << c.id << "\n" << r.out;
+
+        nlohmann::json doc = nlohmann::json::parse(w.velmortev({"check", "-o", "json"}).out);
+        EXPECT_EQ(doc["exit_status"], c.status) << c.id;
+        bool listed = false;
+        for (const auto& f : doc["findings"])
+            listed = listed || f["id"] == c.id;
+        EXPECT_TRUE(listed) << c.id << "\n" << doc.dump();
+
+        c.clear(w);
+        r = w.velmortev({"check"});
+        EXPECT_EQ(r.status, 0) << c.id << "\n" << r.out;
+        EXPECT_EQ(r.out, healthy) << c.id;
+    }
+}
+
+// Without systemd the unit findings are not looked at, which is said once;
+// without any manager the inventory cannot be taken: UNKNOWN, and why.
+TEST(HealthCheck, WithoutSystemdOrManagers) {
+    REQUIRE_CHECK_WORLD(w);
+    w.systemd = false;
+    w.unit("Result=exit-code\nExecMainStatus=226\n", "disabled\n");
+    run_result r = w.velmortev({"check"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(r.out, std::string(healthy) +
+                         "systemd is not running: unit-disabled and last-pass-failed were not "
+                         "looked at\n");
+    nlohmann::json doc = nlohmann::json::parse(w.velmortev({"check", "-o", "json"}).out);
+    EXPECT_EQ(doc["not_looked_at"], nlohmann::json({"unit-disabled", "last-pass-failed"}));
+
+    w.conf("");
+    w.mounted = false;
+    r = w.velmortev({"check"});
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out, "VELMORTEV UNKNOWN - no mounted manager was found in /proc/self/mountinfo\n");
+    doc = nlohmann::json::parse(w.velmortev({"check", "-o", "json"}).out);
+    EXPECT_EQ(doc["status"], "UNKNOWN");
+}
+
+}  // namespace
