@@ -5,11 +5,15 @@
 // systemctl, tevtool on the services' PATH (a directory bound over
 // /usr/local/sbin) and TEVLib on the loader's path.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -41,6 +45,7 @@ struct check_world {
     bool tool = true;
     bool library = true;
     bool mounted = true;
+    std::vector<std::pair<std::string, std::string>> env;  // for one run
 
     check_world() {
         for (const std::string& d : {disks, etc + "/conf.d", run_dir + "/systemd/system", units,
@@ -71,12 +76,16 @@ struct check_world {
         write_file(etc + "/velmortev.conf", text);
         chmod((etc + "/velmortev.conf").c_str(), 0644);
     }
-    std::string unit_name() const { return "tevscan@" + manager.substr(1) + ".service"; }
-    void unit(const std::string& show, const std::string& enabled) const {
-        std::string name = unit_name();
+    // The scratch path holds only letters, digits, '.' and '/'.
+    std::string instance() const {
+        std::string name = manager.substr(1);
         for (char& c : name)
             if (c == '/')
                 c = '-';
+        return name;
+    }
+    void unit(const std::string& show, const std::string& enabled) const {
+        std::string name = "tevscan@" + instance() + ".service";
         write_file(units + "/show " + name, show);
         write_file(units + "/is-enabled " + name, enabled);
     }
@@ -96,6 +105,7 @@ struct check_world {
                  {"VELMORTEV_STATE_DIR", state},
                  {"LD_LIBRARY_PATH", library ? testbed(".") : dir.path()},
                  {"PATH", dir.file("bin") + ":" + std::getenv("PATH")}};
+        s.env.insert(s.env.end(), env.begin(), env.end());
         return run(s);
     }
 
@@ -231,6 +241,136 @@ TEST(HealthCheck, WithoutSystemdOrManagers) {
     EXPECT_EQ(r.out, "VELMORTEV UNKNOWN - no mounted manager was found in /proc/self/mountinfo\n");
     doc = nlohmann::json::parse(w.velmortev({"check", "-o", "json"}).out);
     EXPECT_EQ(doc["status"], "UNKNOWN");
+}
+
+// The journal's socket as the test's own: every datagram a run sent.
+struct journal_stand_in {
+    std::string path;
+    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    explicit journal_stand_in(const std::string& where) : path(where) {
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    ~journal_stand_in() { close(fd); }
+    std::vector<std::string> records() const {
+        std::vector<std::string> out;
+        char buffer[65536];
+        ssize_t n;
+        while ((n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT)) > 0)
+            out.emplace_back(buffer, static_cast<size_t>(n));
+        return out;
+    }
+};
+
+const char succeeded_id[] = "MESSAGE_ID=5f0c3a9e7d2b4c61a8e4f2b7c90d1e36\n";
+const char failed_id[] = "MESSAGE_ID=b41e6d2c98a74f0d9c3b5e1a7f2d8c40\n";
+const char finding_id[] = "MESSAGE_ID=2d9a7c4e1b6f48d3a0e5c8b2f7146d9a\n";
+
+bool has(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+struct pass_case {
+    std::string what;
+    std::function<void(check_world&)> before;  // what the pass did
+    std::string result, status;                // as systemd hands them over
+    std::vector<std::string> records;          // MESSAGE_IDs, in order
+    std::vector<std::string> fields;           // in the pass's record
+    std::string metric;                        // a line of the metrics
+};
+
+// What tevscan-event end records after each pass: one record with the
+// counts and the status, one per finding that the pass brought, and the
+// metrics, which keep the last success through a failure.
+TEST(HealthPassRecord, OneRecordPerPassAndMetricsAfterIt) {
+    REQUIRE_CHECK_WORLD(w);
+    journal_stand_in journal(w.dir.file("journal"));
+    std::string metrics = w.dir.file("metrics"), begun = w.dir.file("begun");
+    std::filesystem::create_directories(metrics);
+    w.conf("MANAGERS=" + w.manager + "\nMETRICS_DIR=" + metrics + "\n");
+    const std::vector<pass_case> cases = {
+        {"one node gone, one made",
+         [](check_world& w) {
+             w.write_label(1, "DATA2");
+             w.node("DATA2", 1);
+             write_file(w.dir.file("begun"), std::to_string(std::time(nullptr) - 2) +
+                                                 ".25\nDATA1\nOLD\n");
+         },
+         "success", "0", {succeeded_id},
+         {"VELMORTEV_NODES_REMOVED=1\n", "VELMORTEV_NODES_CREATED=1\n",
+          "VELMORTEV_MANAGER=" + w.manager + "\n", "VELMORTEV_STATUS=0\n"},
+         "velmortev_last_pass_status{manager=\"" + w.manager + "\"} 0\n"},
+        {"a failure that leaves a node missing",
+         [](check_world& w) {
+             unlink((w.disks + "/DATA2").c_str());
+             write_file(w.dir.file("begun"), std::to_string(std::time(nullptr)) +
+                                                 "\nDATA1\nDATA2\n");
+         },
+         "exit-code", "226", {failed_id, finding_id},
+         {"VELMORTEV_NODES_REMOVED=1\n", "VELMORTEV_NODES_CREATED=0\n", "ERRNO=30\n",
+          "VELMORTEV_ERRNO=EROFS\n", "VELMORTEV_ERRNO_TEXT=Read-only file system\n",
+          "VELMORTEV_STATUS=226\n"},
+         "velmortev_last_pass_status{manager=\"" + w.manager + "\"} 226\n"},
+        {"the same finding again: no second record",
+         [](check_world& w) {
+             write_file(w.dir.file("begun"), std::to_string(std::time(nullptr)) + "\nDATA1\n");
+         },
+         "exit-code", "226", {failed_id}, {"VELMORTEV_NODES_REMOVED=0\n"},
+         "velmortev_findings{id=\"missing-node\",severity=\"warning\"} 1\n"},
+    };
+    time_t first_end = 0;
+    for (const pass_case& c : cases) {
+        c.before(w);
+        w.env = {{"VELMORTEV_JOURNAL_SOCKET", journal.path},
+                 {"SERVICE_RESULT", c.result},
+                 {"EXIT_CODE", "exited"},
+                 {"EXIT_STATUS", c.status}};
+        run_result r = w.velmortev({"record-pass", w.instance(), begun});
+        EXPECT_EQ(r.status, 0) << c.what << r.out << r.err;
+        if (!first_end)
+            first_end = std::time(nullptr);
+        std::vector<std::string> records = journal.records();
+        ASSERT_EQ(records.size(), c.records.size()) << c.what;
+        for (size_t i = 0; i < records.size(); i++)
+            EXPECT_TRUE(has(records[i], c.records[i])) << c.what << "\n" << records[i];
+        for (const std::string& field : c.fields)
+            EXPECT_TRUE(has(records[0], field)) << c.what << ": " << field << "\n" << records[0];
+        if (c.records.size() > 1) {
+            EXPECT_TRUE(has(records[1], "MESSAGE=WARNING missing-node: " + w.dev(1) +
+                                            " labelled DATA2 has no node in " + w.manager +
+                                            "\n"))
+                << records[1];
+        }
+
+        std::string text = read_file(metrics + "/velmortev.prom");
+        EXPECT_TRUE(has(text, c.metric)) << c.what << "\n" << text;
+        // The last success is the first pass's end, through the failures.
+        std::string success = "velmortev_last_pass_success_timestamp_seconds{manager=\"" +
+                              w.manager + "\"} ";
+        size_t at = text.find(success);
+        ASSERT_NE(at, std::string::npos) << text;
+        double when = std::atof(text.c_str() + at + success.size());
+        EXPECT_NEAR(when, static_cast<double>(first_end), 2.0) << c.what;
+        if (access("/usr/bin/promtool", X_OK) == 0) {
+            run_spec promtool;
+            promtool.program = "/usr/bin/promtool";
+            promtool.args = {"check", "metrics"};
+            promtool.input_path = metrics + "/velmortev.prom";
+            r = run(promtool);
+            EXPECT_EQ(r.status, 0) << r.out << r.err;
+        }
+    }
+    w.env.clear();
+    run_result r = w.velmortev({"metrics"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(has(r.out, "velmortev_labelled_disks 2\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "velmortev_nodes{manager=\"" + w.manager + "\"} 1\n")) << r.out;
+    r = w.velmortev({"metrics", "--textfile", w.dir.file("nowhere")});
+    EXPECT_EQ(r.status, 254);
+    EXPECT_EQ(r.err, "velmortev: Unable to write the metrics to \"" + w.dir.file("nowhere") +
+                         "\": No such file or directory\n");
 }
 
 }  // namespace
