@@ -58,7 +58,11 @@ std::string state_file(const std::string& manager) {
 
 // The state file: KEY=VALUE lines, the findings as "finding=ID TEXT".
 int write_state(const pass_facts& pass, const std::set<std::string>& findings) {
+    // The package makes neither this directory nor its parent.
     std::string dir = state_dir();
+    for (size_t slash = dir.find('/', 1); slash != std::string::npos;
+         slash = dir.find('/', slash + 1))
+        mkdir(dir.substr(0, slash).c_str(), 0755);
     if (mkdir(dir.c_str(), 0755) < 0 && errno != EEXIST)
         return -errno;
     std::string path = state_file(pass.manager), temporary = path + ".new";

@@ -102,7 +102,7 @@ struct check_world {
             s.binds.push_back({sbin_dir, "/usr/local/sbin"});
         s.env = {{"VLM_TESTBED_MANAGERS", manager},
                  {"VELMORTEV_CONFIG_DIR", etc},
-                 {"VELMORTEV_STATE_DIR", state},
+                 {"VELMORTEV_STATE_DIR", state + "/var/passes"},
                  {"LD_LIBRARY_PATH", library ? testbed(".") : dir.path()},
                  {"PATH", dir.file("bin") + ":" + std::getenv("PATH")}};
         s.env.insert(s.env.end(), env.begin(), env.end());
