@@ -373,4 +373,41 @@ TEST(HealthPassRecord, OneRecordPerPassAndMetricsAfterIt) {
                          "\": No such file or directory\n");
 }
 
+// tevscan-event keeps the start and the disks/ listing at begin and hands
+// them to the record at end, with what systemd says of the pass; a record
+// that fails never fails the pass.
+TEST(HealthPassRecord, TheEventHelperHandsThePassOver) {
+    REQUIRE_CHECK_WORLD(w);
+    std::string bin = w.dir.file("bin"), out = w.dir.file("out");
+    std::filesystem::create_directories(out);
+    write_file(bin + "/udevadm", "#!/bin/sh\nexit 0\n");
+    write_file(bin + "/velmortev", "#!/bin/sh\nprintf '%s\\n' \"$@\" >\"" + out +
+                                       "/args\"\ncp \"$3\" \"" + out +
+                                       "/begun\"\necho \"$SERVICE_RESULT\" >\"" + out +
+                                       "/result\"\nexit 1\n");
+    for (const char* program : {"udevadm", "velmortev"})
+        chmod((bin + "/" + program).c_str(), 0755);
+    auto event = [&](const std::string& step) {
+        run_spec s;
+        s.program = "/bin/sh";
+        s.args = {EVENT_SCRIPT, step, w.instance()};
+        s.binds = {{w.run_dir, "/run"}};
+        s.env = {{"PATH", bin + ":" + std::getenv("PATH")}, {"SERVICE_RESULT", "exit-code"}};
+        return run(s);
+    };
+    time_t before = std::time(nullptr);
+    run_result r = event("begin");
+    ASSERT_EQ(r.status, 0) << r.err;
+    w.node("DATA2", 1);  // what the pass made
+    r = event("end");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(out + "/args"), "record-pass\n" + w.instance() + "\n/run/velmortev/begun/" +
+                                            w.instance() + "\n");
+    std::string begun = read_file(out + "/begun");
+    EXPECT_NEAR(std::atof(begun.c_str()), static_cast<double>(before), 2.0) << begun;
+    EXPECT_EQ(begun.substr(begun.find('\n')), "\nDATA1\n");
+    EXPECT_EQ(read_file(out + "/result"), "exit-code\n");
+    EXPECT_FALSE(std::filesystem::exists(w.run_dir + "/velmortev/begun/" + w.instance()));
+}
+
 }  // namespace
