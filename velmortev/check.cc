@@ -3,6 +3,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -306,6 +307,9 @@ int capture_output(const std::vector<std::string>& args, std::string& out) {
     for (const std::string& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
+    // An ignored SIGCHLD, handed down by an agent, would leave no child to
+    // wait for and lose systemctl's answer.
+    signal(SIGCHLD, SIG_DFL);
     pid_t child = fork();
     if (child < 0)
         return -errno;

@@ -186,11 +186,14 @@ int record_pass_verb(front_run& run, const char* instance, const char* begin_fil
     std::ifstream begun(begin_file);
     std::string line;
     double start = std::getline(begun, line) ? std::atof(line.c_str()) : end;
-    std::vector<std::string> before;
+    std::vector<std::string> before, after = listing(manager);
     while (std::getline(begun, line))
         if (!line.empty())
             before.push_back(line);
-    node_changes changes = compare_listings(before, listing(manager));
+    // Without what begin kept (it failed, or never ran), no change is known.
+    if (!begun.is_open())
+        before = after;
+    node_changes changes = compare_listings(before, after);
 
     const char* result = std::getenv("SERVICE_RESULT");
     const char* code = std::getenv("EXIT_CODE");

@@ -5,6 +5,7 @@
 // systemctl, tevtool on the services' PATH (a directory bound over
 // /usr/local/sbin) and TEVLib on the loader's path.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -106,6 +107,8 @@ struct check_world {
                  {"LD_LIBRARY_PATH", library ? testbed(".") : dir.path()},
                  {"PATH", dir.file("bin") + ":" + std::getenv("PATH")}};
         s.env.insert(s.env.end(), env.begin(), env.end());
+        // As an agent may hand it down: systemctl must still be waited for.
+        s.ignored_signals = {SIGCHLD};
         return run(s);
     }
 
