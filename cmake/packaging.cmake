@@ -26,6 +26,9 @@ set(VELMORTEV_EVENT_FILES
   "90-tevscan.rules.in:lib/udev/rules.d/90-tevscan.rules")
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/packaging/tevscan-event
   DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/velmortev)
+# What journalctl -x says of the records of each pass.
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/velmortev.catalog
+  DESTINATION lib/systemd/catalog)
 install(CODE "
   set(VELMORTEV_SBINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}\")
   set(VELMORTEV_LIBEXECDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBEXECDIR}/velmortev\")
@@ -125,7 +128,7 @@ set(CPACK_RPM_USER_FILELIST "%license /usr/share/licenses/velmortev/LICENSE"
   "%config(noreplace) /etc/velmortev/velmortev.conf")
 set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
   /usr/sbin /usr/share/man /usr/share/man/man8 /usr/share/bash-completion /usr/share/bash-completion/completions
-  /usr/share/licenses /usr/lib/systemd /usr/lib/systemd/system /usr/lib/udev /usr/lib/udev/rules.d
+  /usr/share/licenses /usr/lib/systemd /usr/lib/systemd/system /usr/lib/systemd/catalog /usr/lib/udev /usr/lib/udev/rules.d
   /usr/libexec /etc)
 
 # CPack installs the one component there is, so that its install writes

@@ -121,10 +121,10 @@ _velmortev_front()
     local cur=${COMP_WORDS[COMP_CWORD]} prev=
     ((COMP_CWORD > 0)) && prev=${COMP_WORDS[COMP_CWORD - 1]}
     local common="-h --help -V --version -m --manager -o -y --yes"
-    local verbs="list show create delete rename scan config restore"
+    local verbs="list show create delete rename scan config restore check metrics"
     COMPREPLY=()
     case $prev in
-        -m | --manager) _velmortev_directories "$cur"; return 0 ;;
+        -m | --manager | --textfile) _velmortev_directories "$cur"; return 0 ;;
         -o) COMPREPLY=($(compgen -W "json" -- "$cur")); return 0 ;;
         --device) _velmortev_block_devices "$cur"; return 0 ;;
     esac
@@ -138,7 +138,7 @@ _velmortev_front()
             if [[ $verb ]]; then operands+=("$word"); else verb=$word; fi
         elif [[ $word == -- ]]; then
             options_end=1
-        elif [[ $word == @(-m|--manager|-o|--device) ]]; then
+        elif [[ $word == @(-m|--manager|-o|--device|--textfile) ]]; then
             ((i++))
         fi
     done
@@ -146,7 +146,8 @@ _velmortev_front()
     # What the verb takes: its options, and what each operand is.
     local options= kinds=
     case $verb in
-        list | config) ;;
+        list | config | check) ;;
+        metrics) options="--textfile" ;;
         show) kinds="label-or-device" ;;
         create) options="-n --dry-run --replace --wipe-signatures"; kinds="device new-label" ;;
         delete) options="-n --dry-run --device"; kinds="label" ;;

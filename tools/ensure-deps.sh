@@ -29,8 +29,9 @@ needs[vm]=""
 # registry; python3-venv for their Python environment; shellcheck and
 # python3-voluptuous for the sanity checks; e2fsprogs for a filesystem that the
 # label module and the front end must refuse, fdisk (sfdisk) for a GPT. Installed without recommends, which
-# would pull in the large bundle of collections.
-lean_needs[tests]="ansible-core python3-venv shellcheck python3-voluptuous e2fsprogs fdisk"
+# would pull in the large bundle of collections. prometheus for promtool,
+# which judges the metrics of velmortev (its recommends are exporters).
+lean_needs[tests]="ansible-core python3-venv shellcheck python3-voluptuous e2fsprogs fdisk prometheus"
 
 purposes=("$@")
 [ ${#purposes[@]} -gt 0 ] || purposes=(all)

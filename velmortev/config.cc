@@ -49,7 +49,7 @@ const key_entry* find_key(std::string_view name) {
 
 // What is wrong with the words as a value of the key, or null.
 const char* value_problem(std::string_view key, const std::vector<std::string>& words) {
-    bool paths = key == "MANAGERS" || key == "BACKUP_DIR";
+    bool paths = key == "MANAGERS" || key == "BACKUP_DIR" || key == "METRICS_DIR";
     for (const std::string& word : words) {
         if (paths && word[0] != '/')
             return "is not an absolute path";
@@ -57,7 +57,7 @@ const char* value_problem(std::string_view key, const std::vector<std::string>& 
         if (!paths && word.find('/') != std::string::npos)
             return "is a pattern with a '/'";
     }
-    if (key == "BACKUP_DIR" && words.size() != 1)
+    if ((key == "BACKUP_DIR" || key == "METRICS_DIR") && words.size() != 1)
         return "must be one absolute path";
     return nullptr;
 }

@@ -17,6 +17,8 @@ inline constexpr const char* config_dir_default = "/etc/velmortev";
 // A test points the program at a directory of its own through this variable.
 inline constexpr const char* config_dir_variable = "VELMORTEV_CONFIG_DIR";
 inline constexpr const char* backup_dir_default = "/var/lib/velmortev/backups";
+// Where Debian's node_exporter reads text files of metrics.
+inline constexpr const char* metrics_dir_default = "/var/lib/prometheus/node-exporter";
 
 // One key's effective value and where it was set (file empty: the default).
 struct setting {
@@ -30,6 +32,7 @@ struct settings {
     setting scan_order;
     setting scan_exclude;
     setting backup_dir{{backup_dir_default}, {}, 0};
+    setting metrics_dir{{metrics_dir_default}, {}, 0};
 };
 
 // The keys in the order `config` shows them.
@@ -42,6 +45,7 @@ inline constexpr key_entry setting_keys[] = {
     {"SCAN_ORDER", &settings::scan_order},
     {"SCAN_EXCLUDE", &settings::scan_exclude},
     {"BACKUP_DIR", &settings::backup_dir},
+    {"METRICS_DIR", &settings::metrics_dir},
 };
 
 // Applies the lines of one file's text to OUT. Returns 0, or -EINVAL with

@@ -24,6 +24,7 @@ struct front_run {
     bool replace = false;   // --replace
     bool wipe = false;      // --wipe-signatures
     const char* device = nullptr;  // --device
+    const char* textfile = nullptr;  // --textfile
     settings config;
     std::vector<std::string> managers;
     std::string mountinfo = "/proc/self/mountinfo";

@@ -11,9 +11,11 @@
 
 #include "frame/frame.h"
 #include "label/label_name.h"
+#include "velmortev/check.h"
 #include "velmortev/listing.h"
 #include "velmortev/managers.h"
 #include "velmortev/pass.h"
+#include "velmortev/pass_record.h"
 #include "velmortev/plan.h"
 
 namespace vlm {
@@ -33,6 +35,8 @@ const char main_usage[] =
     "  scan [--dry-run]              one tevscan pass on every manager\n"
     "  config                        the effective settings and where they were set\n"
     "  restore <backup> [<device>]   write a saved region back\n"
+    "  check                         health as a monitoring plugin: status 0-3\n"
+    "  metrics [--textfile <dir>]    health as Prometheus metrics\n"
     "Options:\n"
     "  -m, --manager <path>  a manager to work on (repeatable)\n"
     "  -o json               one JSON document on standard output\n"
@@ -42,7 +46,7 @@ const char main_usage[] =
     "  -V, --version         the version\n";
 
 // Long options without a letter of their own.
-enum : int { opt_replace = 256, opt_wipe, opt_device };
+enum : int { opt_replace = 256, opt_wipe, opt_device, opt_textfile };
 
 // What a verb accepts beside -m, -o, -y and -h.
 enum verb_flags : unsigned {
@@ -50,6 +54,7 @@ enum verb_flags : unsigned {
     takes_replace = 2,
     takes_wipe = 4,
     takes_device = 8,
+    takes_textfile = 16,
 };
 
 struct verb_entry {
@@ -78,6 +83,11 @@ constexpr verb_entry verbs[] = {
     {"config", "Usage: velmortev config [-o json]\n", 0, 0, 0, ""},
     {"restore", "Usage: velmortev restore [-o json] [-n] [-y] <backup> [<device>]\n",
      takes_dry_run, 1, 2, "You must specify a backup\n"},
+    {"check", "Usage: velmortev check [-m <manager> ...] [-o json]\n", 0, 0, 0, ""},
+    {"metrics", "Usage: velmortev metrics [-m <manager> ...] [--textfile <dir>]\n",
+     takes_textfile, 0, 0, ""},
+    {"record-pass", "Usage: velmortev record-pass <instance> <begin-file>\n", 0, 2, 2,
+     "You must specify an instance and a begin file\n"},
 };
 
 const verb_entry* find_verb(const char* name) {
@@ -97,6 +107,7 @@ constexpr option long_options[] = {
     {"replace", no_argument, nullptr, opt_replace},
     {"wipe-signatures", no_argument, nullptr, opt_wipe},
     {"device", required_argument, nullptr, opt_device},
+    {"textfile", required_argument, nullptr, opt_textfile},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -144,6 +155,9 @@ void read_options(int argc, char** argv, parsed_line& line) {
         case opt_device:
             line.run.device = optarg;
             break;
+        case opt_textfile:
+            line.run.textfile = optarg;
+            break;
         case ':':
             if (optopt)
                 print_usage(-EINVAL, "Option '-%c' requires an argument\n", optopt);
@@ -168,6 +182,7 @@ void check_line(const verb_entry& verb, const parsed_line& line) {
         {line.run.replace, takes_replace, "--replace"},
         {line.run.wipe, takes_wipe, "--wipe-signatures"},
         {line.run.device != nullptr, takes_device, "--device"},
+        {line.run.textfile != nullptr, takes_textfile, "--textfile"},
     };
     for (const flag_use& use : uses)
         if (use.given && !(verb.flags & use.flag))
@@ -222,6 +237,12 @@ int run_verb(const verb_entry& verb, front_run& run, const std::vector<char*>& o
         return config_verb(run);
     if (name == "restore")
         return restore_verb(run, operands[1], operands.size() > 2 ? operands[2] : nullptr);
+    if (name == "check")
+        return check_verb(run);
+    if (name == "metrics")
+        return metrics_verb(run, run.textfile);
+    if (name == "record-pass")
+        return record_pass_verb(run, operands[1], operands[2]);
     if ((rc = find_managers(run)) < 0)
         return rc;
     if (name == "list")

@@ -69,7 +69,7 @@ expect "nothing after the last operand" "" velmortev-read-label /dev/null ""
 expect "nothing after the manager's label" "" velmortev-clean-disk -l /tmp DATA1 ""
 expect "tevscan offers its options" "-V -h -l -s -x" tevscan -l /tmp ""
 # The front end: verbs first, common options anywhere, a verb's own after it.
-expect "front end verbs" "config create delete list rename restore scan show" velmortev ""
+expect "front end verbs" "check config create delete list metrics rename restore scan show" velmortev ""
 expect "front end verb by prefix" "rename restore" velmortev re
 expect "front end common options" "--help --manager --version --yes -V -h -m -o -y" velmortev -
 expect "verb after common options" "list" velmortev -m /tmp -o json -y l
@@ -78,6 +78,7 @@ expect "delete options" "--device --dry-run" velmortev -y delete --d
 expect "scan takes a dry run only" "--dry-run" velmortev scan --dr
 expect "list and config write nothing" "" velmortev config --dr
 expect "the output format" "json" velmortev -o ""
+expect "metrics writes to a directory" "--textfile" velmortev metrics --t
 expect "a verb word after -- is an operand" "" velmortev -- -n ""
 expect "an unknown verb, nothing offered" "" velmortev frobnicate ""
 

@@ -212,7 +212,8 @@ TEST(FrontConfigFiles, EffectiveValuesAndErrorsThatStopEverything) {
     EXPECT_EQ(r.out, "MANAGERS=\"\"\t# default\n"
                      "SCAN_ORDER=\"dm sd\"\t# " + w.etc + "/conf.d/20-scan.conf:1\n"
                      "SCAN_EXCLUDE=\"sr\"\t# " + w.etc + "/conf.d/10-scan.conf:2\n"
-                     "BACKUP_DIR=\"" + w.backups + "\"\t# " + w.etc + "/velmortev.conf:1\n");
+                     "BACKUP_DIR=\"" + w.backups + "\"\t# " + w.etc + "/velmortev.conf:1\n"
+                     "METRICS_DIR=\"/var/lib/prometheus/node-exporter\"\t# default\n");
 
     r = w.velmortev({"config", "-o", "json"});
     nlohmann::json doc = nlohmann::json::parse(r.out);
