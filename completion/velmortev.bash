@@ -120,12 +120,12 @@ _velmortev_front()
 {
     local cur=${COMP_WORDS[COMP_CWORD]} prev=
     ((COMP_CWORD > 0)) && prev=${COMP_WORDS[COMP_CWORD - 1]}
-    local common="-h --help -V --version -m --manager -o -y --yes"
+    local common="-h --help -V --version -m --manager -o --output -y --yes"
     local verbs="list show create delete rename scan config restore check metrics"
     COMPREPLY=()
     case $prev in
         -m | --manager | --textfile) _velmortev_directories "$cur"; return 0 ;;
-        -o) COMPREPLY=($(compgen -W "json" -- "$cur")); return 0 ;;
+        -o | --output) COMPREPLY=($(compgen -W "json" -- "$cur")); return 0 ;;
         --device) _velmortev_block_devices "$cur"; return 0 ;;
     esac
 
@@ -138,7 +138,7 @@ _velmortev_front()
             if [[ $verb ]]; then operands+=("$word"); else verb=$word; fi
         elif [[ $word == -- ]]; then
             options_end=1
-        elif [[ $word == @(-m|--manager|-o|--device|--textfile) ]]; then
+        elif [[ $word == @(-m|--manager|-o|--output|--device|--textfile) ]]; then
             ((i++))
         fi
     done

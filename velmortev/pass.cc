@@ -2,6 +2,7 @@
 #include "velmortev/pass.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -61,6 +62,29 @@ std::vector<std::string> tevscan_arguments(const front_run& run, const std::stri
     _exit(finish_stdout(-err, progname) & 0xff);
 }
 
+// While it lives, what is printed on standard output goes to standard error:
+// tevscan's queries report a device's odd answers ("Output on ...") on
+// standard output, which the plan keeps for itself.
+class stdout_to_stderr {
+public:
+    stdout_to_stderr() {
+        std::fflush(stdout);
+        saved_ = unique_fd(fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
+        if (saved_)
+            dup2(STDERR_FILENO, STDOUT_FILENO);
+    }
+    ~stdout_to_stderr() {
+        std::fflush(stdout);
+        if (saved_)
+            dup2(saved_.get(), STDOUT_FILENO);
+    }
+    stdout_to_stderr(const stdout_to_stderr&) = delete;
+    stdout_to_stderr& operator=(const stdout_to_stderr&) = delete;
+
+private:
+    unique_fd saved_;
+};
+
 }  // namespace
 
 // One pass per manager: the last one replaces this process, so that its
@@ -87,29 +111,19 @@ int scan_pass(const front_run& run) {
     exec_tevscan(program, tevscan_arguments(run, run.managers.back()));
 }
 
-// What the pass would do, asked of tevtool as the pass asks it, with no
-// reread, delete or create.
-int scan_plan(const front_run& run) {
-    signal(SIGCHLD, SIG_DFL);
-    nlohmann::json doc = versioned();
-    doc["verb"] = "scan";
-    doc["dry_run"] = true;
-    doc["steps"] = nlohmann::json::array();
-    auto say = [&](const char* action, const std::string& manager, const std::string& label,
-                   const std::string& device) {
-        std::string text = std::string("Would ") + (action[0] == 'r' ? "remove" : "create") +
-                           " node " + manager + "/disks/" + shown(label) +
-                           (device.empty() ? "" : " for " + device);
-        if (!run.json) {
-            std::printf("%s\n", text.c_str());
-            return;
-        }
-        nlohmann::json step = {{"action", action}, {"manager", manager}, {"text", text}};
-        put_label(step, label);
-        if (!device.empty())
-            step["device"] = device;
-        doc["steps"].push_back(step);
-    };
+namespace {
+
+// A node the pass would remove (no device) or create.
+struct planned_node {
+    const char* action;
+    std::string manager;
+    std::string label;
+    std::string device;
+};
+
+// What the pass would remove and create, on each manager, asked of tevtool
+// as the pass asks it: no reread, delete or create.
+int plan_pass(const front_run& run, std::vector<planned_node>& out) {
     pattern_rings rings;
     if (fill_patterns(rings, run.config.scan_order.values, run.config.scan_exclude.values) < 0)
         return -ENOMEM;
@@ -122,7 +136,7 @@ int scan_plan(const front_run& run) {
                 break;
             std::string name = entry->d_name;
             if (name != "." && name != ".." && disk_is_invalid(manager.c_str(), name.c_str()))
-                say("remove-node", manager, name, "");
+                out.push_back({"remove-node", manager, name, ""});
         }
 
         for (scan_pattern* pattern : ring_records<scan_pattern>(&rings.order))
@@ -137,9 +151,45 @@ int scan_plan(const front_run& run) {
             for (scan_device* device : ring_records<scan_device>(&pattern->bucket)) {
                 malloc_ptr<char> label;
                 if (query_marked_label(manager.c_str(), device->path, &label) == 0)
-                    say("create-node", manager, label.get(), device->path);
+                    out.push_back({"create-node", manager, label.get(), device->path});
             }
         }
+    }
+    return 0;
+}
+
+}  // namespace
+
+// The plan is printed once the queries are done, so that their reports
+// never mix with it.
+int scan_plan(const front_run& run) {
+    signal(SIGCHLD, SIG_DFL);
+    std::vector<planned_node> planned;
+    int rc;
+    {
+        stdout_to_stderr diverted;
+        rc = plan_pass(run, planned);
+    }
+    if (rc < 0)
+        return rc;
+    nlohmann::json doc = versioned();
+    doc["verb"] = "scan";
+    doc["dry_run"] = true;
+    doc["steps"] = nlohmann::json::array();
+    for (const planned_node& node : planned) {
+        bool remove = node.action[0] == 'r';
+        std::string text = std::string("Would ") + (remove ? "remove" : "create") + " node " +
+                           node.manager + "/disks/" + shown(node.label) +
+                           (node.device.empty() ? "" : " for " + node.device);
+        if (!run.json) {
+            std::printf("%s\n", text.c_str());
+            continue;
+        }
+        nlohmann::json step = {{"action", node.action}, {"manager", node.manager}, {"text", text}};
+        put_label(step, node.label);
+        if (!node.device.empty())
+            step["device"] = node.device;
+        doc["steps"].push_back(step);
     }
     if (run.json)
         put_json(doc);

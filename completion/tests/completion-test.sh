@@ -71,9 +71,10 @@ expect "tevscan offers its options" "-V -h -l -s -x" tevscan -l /tmp ""
 # The front end: verbs first, common options anywhere, a verb's own after it.
 expect "front end verbs" "check config create delete list metrics rename restore scan show" velmortev ""
 expect "front end verb by prefix" "rename restore" velmortev re
-expect "front end common options" "--help --manager --version --yes -V -h -m -o -y" velmortev -
+expect "front end common options" "--help --manager --output --version --yes -V -h -m -o -y" velmortev -
 expect "verb after common options" "list" velmortev -m /tmp -o json -y l
-expect "create options" "--dry-run --help --manager --replace --version --wipe-signatures --yes" velmortev create --
+expect "the long output option takes json" "json" velmortev list --output j
+expect "create options" "--dry-run --help --manager --output --replace --version --wipe-signatures --yes" velmortev create --
 expect "delete options" "--device --dry-run" velmortev -y delete --d
 expect "scan takes a dry run only" "--dry-run" velmortev scan --dr
 expect "list and config write nothing" "" velmortev config --dr

@@ -195,9 +195,8 @@ grep -qx "ExecStart=$prefix/sbin/velmortev scan -m %f" "$units/tevscan@.service"
 grep -q "RUN+=\"$helper mark\"" "$root$prefix/lib/udev/rules.d/90-tevscan.rules" ||
     fail "the udev rule does not run $helper"
 [ -x "$root$helper" ] || fail "$helper is not installed"
-if [ ! -x "$root$prefix/sbin/velmortev" ]; then
-    echo "SKIP: the unit's program velmortev is not built, so the unit is not verified"
-elif command -v systemd-analyze >/dev/null; then
+[ -x "$root$prefix/sbin/velmortev" ] || fail "$prefix/sbin/velmortev, the unit's program, is not installed"
+if command -v systemd-analyze >/dev/null; then
     mkdir -p "$scratch/units"
     for unit in tevscan@.service tevscan@.path; do
         sed "s|^\(Exec[A-Za-z]*=\)$prefix|\1$root$prefix|" "$units/$unit" \

@@ -257,6 +257,8 @@ TEST(FrontCreate, RefusalsNameWhatIsInTheWay) {
         {"a label there already", {"create", w.dev(0), "data7"}, -EEXIST,
          "velmortev: Device \"" + w.dev(0) +
              "\" already carries the label \"DATA1\" (--replace replaces it)\n"},
+        {"refused in JSON: nothing on standard output", {"create", "-o", "json", w.dev(1), "Data1"},
+         -EEXIST, "velmortev: Label \"DATA1\" is already carried by \"" + w.dev(0) + "\"\n"},
         {"in use", {"create", w.dev(2), "data3"}, -EBUSY,
          "velmortev: Unable to open device \"" + w.dev(2) +
              "\" exclusively: Device or resource busy\n"},
@@ -294,6 +296,13 @@ TEST(FrontCreate, StepsDoneAndTheListInJson) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(w.bytes(0), before);
     EXPECT_EQ(w.nodes(), std::vector<std::string>{});
+    // In JSON a step that fails still gives the one document, with its status.
+    r = w.velmortev({"create", "-o", "json", w.dev(0), "data1"});
+    EXPECT_EQ(r.status, shell_status(-ENOTDIR));
+    nlohmann::json failed = nlohmann::json::parse(r.out);
+    EXPECT_EQ(failed["status"], -ENOTDIR);
+    EXPECT_EQ(failed["steps"], nlohmann::json::array());
+    EXPECT_EQ(w.bytes(0), before);
     w.conf("90-backup.conf", "");
 
     r = w.velmortev({"create", w.dev(0), "data1"});
@@ -479,6 +488,38 @@ TEST(FrontScan, TevscanGetsTheConfiguredPatterns) {
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "Instantating disk \"DATA1\"\n");
     EXPECT_EQ(w.nodes(), std::vector<std::string>{"DATA1"});
+}
+
+// A tevtool that answers every query with text nobody expects: the pass
+// reports it ("Output on ..."), the plan keeps it off standard output, which
+// holds the plan alone, as lines or one JSON document.
+TEST(FrontScan, PlanKeepsStandardOutputForItself) {
+    REQUIRE_WORLD(w);
+    w.write_label(0, "data1");
+    ASSERT_EQ(mknod((w.disks + "/OLD").c_str(), S_IFBLK | 0600, w.loops[2].rdev()), 0);
+    std::string tools = w.dir.file("tools");
+    std::filesystem::create_directories(tools);
+    write_file(tools + "/tevtool", "#!/bin/sh\necho hello\n");
+    chmod((tools + "/tevtool").c_str(), 0755);
+    for (const char* output : {"text", "json"}) {
+        run_spec s = w.spec({"scan", "-n"});
+        if (std::string(output) == "json")
+            s.args.insert(s.args.end(), {"-o", "json"});
+        for (auto& [name, value] : s.env)
+            if (name == "PATH")
+                value = tools + ":" + value;
+        run_result r = run(s);
+        EXPECT_EQ(r.status, 0) << output << ": " << r.err;
+        EXPECT_NE(r.err.find("Output on OLD: hello\n"), std::string::npos) << output << ": " << r.err;
+        EXPECT_NE(r.err.find("Output on " + w.dev(0) + ": hello\n"), std::string::npos) << r.err;
+        if (std::string(output) == "text") {
+            EXPECT_EQ(r.out, "Would remove node " + w.disks + "/OLD\n");
+            continue;
+        }
+        nlohmann::json doc = nlohmann::json::parse(r.out);
+        ASSERT_EQ(doc["steps"].size(), 1u) << r.out;
+        EXPECT_EQ(doc["steps"][0]["action"], "remove-node");
+    }
 }
 
 }  // namespace
