@@ -17,6 +17,9 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 top=$PWD
+# step: the explanation, the command as typed, its output.
+# shellcheck source=tests/functions.sh
+. "$top/tests/functions.sh"
 
 # Inside the scratch world: the road itself. Two loop devices: the first
 # plays the whole disk, the second its partition (the testbed gives it a
@@ -72,20 +75,6 @@ walk_the_road() {
     "ls -l $manager/disks"
   echo
   echo "The road is walked; the scratch world goes away now."
-}
-
-# Shows a one-line explanation, the command as typed and its output. A
-# command that fails stops the job with its status.
-step() {
-  local status=0
-  echo
-  echo "== $1"
-  echo "# $2"
-  eval "$2" 2>&1 || status=$?
-  if [ "$status" -ne 0 ]; then
-    echo "(exit status $status)"
-    exit "$status"
-  fi
 }
 
 # Builds what the road needs, and nothing more: the kit and the testbed's

@@ -35,14 +35,8 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
-unavailable() {
-  if [ "${CI-}" = true ]; then
-    echo "boot-vm.sh: $* (CI=true: this fails the run)" >&2
-    exit 1
-  fi
-  echo "boot-vm.sh: $*: skipped" >&2
-  exit 77
-}
+# shellcheck source=../functions.sh
+. "$here/../functions.sh"
 
 usage() {
   sed -n '/^#   tests\/system\/boot-vm.sh/,/^#$/p' "$0" | sed 's/^#//' >&2
@@ -70,6 +64,7 @@ done
 
 busybox=/bin/busybox
 [ -x $busybox ] && ! ldd $busybox >/dev/null 2>&1 || unavailable "busybox-static is not installed"
+# shellcheck source=../vm/kernel-lib.sh
 . "$here/../vm/kernel-lib.sh"
 vm_cache "$cache"
 vm_kernel

@@ -1,6 +1,8 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
+# shellcheck shell=bash
 # The kernel of the VM tiers (tests/vm/run-vm.sh, tests/system/), sourced by
-# bash scripts that define unavailable() (skip with 77, or fail under CI):
+# bash scripts after tests/functions.sh, whose unavailable() skips the test
+# (77) or fails it under CI=true:
 #
 #   vm_cache [DIR]          sets cache: DIR, or $VELMORTEV_VM_CACHE, or
 #                           /var/cache/velmortev-vm for root and
