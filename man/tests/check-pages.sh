@@ -6,8 +6,8 @@
 # Usage: check-pages.sh MAN8_DIR SBIN_DIR VERSION
 set -uo pipefail
 man8=$1 sbin=$2 version=$3
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+# shellcheck source=../../tests/functions.sh
+. "$(dirname "$0")/../../tests/functions.sh"
 
 for page in "$man8"/*.8; do
   name=$(basename "$page" .8)
@@ -58,8 +58,4 @@ for program in "$sbin"/*; do
   done
 done
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures problem(s) with the man pages"
-  exit 1
-fi
-echo "man pages: all checked, no warnings"
+finish "man pages"

@@ -10,8 +10,8 @@
 # Usage: package-test.sh BUILD_DIR SOURCE_DIR VERSION deb|rpm|install
 set -uo pipefail
 build=$1 source_dir=$2 version=$3 format=$4
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+# shellcheck source=../functions.sh
+. "$source_dir/tests/functions.sh"
 scratch=$(mktemp -d)
 # Packaging and installing write install_manifest.txt into the build tree:
 # the one of an earlier install is kept aside and put back.
@@ -39,12 +39,12 @@ lint() {
 make_package() {
     if ! cpack -G "$1" --config "$build/CPackConfig.cmake" -B "$scratch/out" >"$scratch/cpack.log" 2>&1; then
         cat "$scratch/cpack.log"
-        echo "FAIL: cpack could not build the package"
+        fail "cpack could not build the package"
         exit 1
     fi
     packages=("$scratch"/out/*."$2")
     [ ${#packages[@]} -eq 1 ] && [ -f "${packages[0]}" ] ||
-        { echo "FAIL: expected one package, got: ${packages[*]}"; exit 1; }
+        { fail "expected one package, got: ${packages[*]}"; exit 1; }
     package=${packages[0]}
 }
 
@@ -63,7 +63,7 @@ deb)
     [[ $(field Depends) == *libc6* ]] || fail "Depends does not name libc6: '$(field Depends)'"
     [ -n "$(field Description)" ] || fail "no Description"
     lint lintian --fail-on error,warning -EvIL +pedantic "$package"
-    dpkg -x "$package" "$root" || { echo "FAIL: dpkg -x"; exit 1; }
+    dpkg -x "$package" "$root" || { fail "dpkg -x"; exit 1; }
     [ -f "$root/usr/share/doc/velmortev/changelog.Debian.gz" ] || fail "no changelog.Debian.gz"
     for script in postinst prerm postrm; do
         dpkg-deb -I "$package" "$script" >/dev/null 2>&1 || fail "no $script"
@@ -84,7 +84,7 @@ rpm)
     for scriptlet in postinstall preuninstall postuninstall; do
         rpm -qp --scripts "$package" 2>/dev/null | grep -q "^$scriptlet scriptlet" || fail "no $scriptlet scriptlet"
     done
-    rpm2cpio "$package" | (cd "$root" && cpio -idm --quiet) || { echo "FAIL: rpm2cpio"; exit 1; }
+    rpm2cpio "$package" | (cd "$root" && cpio -idm --quiet) || { fail "rpm2cpio"; exit 1; }
     ;;
 install)
     DESTDIR=$root cmake --install "$build" --prefix "$prefix" >"$scratch/install.log" 2>&1 ||
@@ -181,15 +181,11 @@ fi
 # /usr/local, every one of them, and leaves every file of the package.
 if [ "$format" = install ]; then
     make_package DEB deb
-    dpkg -x "$package" "$root" || { echo "FAIL: dpkg -x"; exit 1; }
+    dpkg -x "$package" "$root" || { fail "dpkg -x"; exit 1; }
     sed "s|^|$root|" "$manifest" | xargs -d '\n' rm -f
     left=$(cd "$root" && find . ! -type d | sed 's|^\.||' | sort)
     packaged=$(dpkg-deb -c "$package" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' | sort)
     [ "$left" = "$packaged" ] || fail "after removing the manifest's files: $(diff <(echo "$packaged") <(echo "$left"))"
 fi
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures problem(s) with the $format package"
-    exit 1
-fi
-echo "$format package: metadata, contents, unit and programs checked"
+finish "the $format package: metadata, contents, unit and programs"
