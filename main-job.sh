@@ -93,7 +93,7 @@ build_kit() {
     echo "main-job.sh: the build failed" >&2
     exit 1
   fi
-  echo "Built: $(ls build/sbin | xargs)"
+  echo "Built: $(cd build/sbin && echo *)"
 }
 
 if [ "${1-}" = --inside-scratch-world ]; then
@@ -101,7 +101,7 @@ if [ "${1-}" = --inside-scratch-world ]; then
   exit 0
 fi
 
-real_kernel= real_system=
+real_kernel='' real_system=''
 if [ "${1-}" = --real-kernel ]; then
   real_kernel=yes
   shift

@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-# shellcheck shell=sh
+# shellcheck shell=dash
 # The shell test library. Every test script of the kit sources it, on this
 # machine and inside the guests of the VM tiers, so that a skip, a check, a
 # wait and a walk's step look and behave alike everywhere. It is POSIX sh

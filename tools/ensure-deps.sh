@@ -36,6 +36,7 @@ purposes=("$@")
 [ ${#purposes[@]} -gt 0 ] || purposes=(all)
 packages=()
 lean_packages=()
+# shellcheck disable=SC2206  # the lists are words, split on purpose
 for purpose in "${purposes[@]}"; do
     if [ "$purpose" = all ]; then
         for each in "${needs[@]}"; do packages+=($each); done

@@ -6,6 +6,7 @@
 # Usage: completion-test.sh COMPLETION_SCRIPT SBIN_DIR
 set -uo pipefail
 script=$1 sbin=$2
+# shellcheck source=../velmortev.bash
 source "$script" || exit 1
 # shellcheck source=../../tests/functions.sh
 . "$(dirname "$0")/../../tests/functions.sh"

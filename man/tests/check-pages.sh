@@ -27,7 +27,7 @@ for page in "$man8"/*.8; do
   grep -q '^\.SH REPORTING BUGS' "$page" || fail "$name.8: no REPORTING BUGS section"
   # Exit statuses are listed in ascending order.
   statuses=$(sed -n '/^\.SH EXIT STATUS/,/^\.SH /{/^\.TP/{n;s/^\.BR* \([0-9]*\).*/\1/p}}' "$page")
-  [ "$statuses" = "$(sort -n <<<"$statuses")" ] || fail "$name.8: exit statuses not in order:" $statuses
+  [ "$statuses" = "$(sort -n <<<"$statuses")" ] || fail "$name.8: exit statuses not in order" "$statuses"
   grep -q "^\.TH .* \"velmortev $version\"" "$page" || fail "$name.8: title does not carry version $version"
 done
 

@@ -43,7 +43,7 @@ usage() {
   exit 2
 }
 
-image= payload= setup= console= memory=1024 smp=2 timeout=600 cache= hostfwd=
+image='' payload='' setup='' console='' memory=1024 smp=2 timeout=600 cache='' hostfwd=''
 while [ $# -gt 0 ]; do
   case $1 in
     --image) image=${2:?}; shift 2 ;;
@@ -70,7 +70,7 @@ vm_cache "$cache"
 vm_kernel
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/velmortev-boot.XXXXXX")
-qemu_pid= drain_pid=
+qemu_pid='' drain_pid=''
 cleanup() {
   [ -n "$qemu_pid" ] && kill "$qemu_pid" 2>/dev/null || true
   [ -n "$drain_pid" ] && kill "$drain_pid" 2>/dev/null || true

@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-# shellcheck shell=sh
+# shellcheck shell=dash disable=SC2154  # manager, unit: system-lib.sh
 # The kit's package on a booted Debian system (see system-test.sh), run
 # after multi-user.target with the test library and the system tier's
 # helpers, its output on the second serial port: a result line per check, a
@@ -19,8 +19,8 @@ hot_disk_there() { hot=$(hot_partition) && [ -b "$hot" ]; }
 echo "FIGURE: checks start $(cut -d' ' -f1 /proc/uptime) s after the kernel"
 checks_started=$(date +%s)
 expect "the unit is enabled, its path unit watches" \
-  test "$(systemctl is-enabled $unit) $(systemctl is-active tevscan@mnt-velmor.path)" = "enabled active"
-out=$(systemd-analyze verify --man=no $unit tevscan@mnt-velmor.path 2>&1)
+  test "$(systemctl is-enabled "$unit") $(systemctl is-active tevscan@mnt-velmor.path)" = "enabled active"
+out=$(systemd-analyze verify --man=no "$unit" tevscan@mnt-velmor.path 2>&1)
 expect "systemd-analyze verify finds nothing${out:+: $out}" test -z "$out"
 expect "the boot-time pass made BOOT1 with the device number of /dev/vdb1" node_is BOOT1 /dev/vdb1
 late_at=$(cat /run/vlmtest/late-at 2>/dev/null || echo 0)
@@ -46,7 +46,7 @@ expect "the burst took at most 2 passes" test "$burst" -le 2
 hot=$(hot_partition)
 expect "HOT1 is the node of $hot" node_is HOT1 "$hot"
 monitor device_del hotlun
-expect "the removed disk's node went within 30 s" within 30 test ! -e $manager/disks/HOT1
+expect "the removed disk's node went within 30 s" within 30 test ! -e "$manager/disks/HOT1"
 quiet
 
 # A disk that comes while a pass's job still runs, after the pass has
@@ -59,7 +59,7 @@ udevadm trigger --action=change /dev/vdb
 within 30 test -e /run/vlmtest/held || fail "no pass started on a change event"
 monitor device_add scsi-hd,bus=scsi.0,drive=hot,id=hotlun,scsi-id=0,lun=40
 within 30 hot_disk_there || fail "the hot-added disk did not appear"
-expect "the disk appeared while a pass's job was running" test "$(systemctl is-active $unit)" = deactivating
+expect "the disk appeared while a pass's job was running" test "$(systemctl is-active "$unit")" = deactivating
 before=$(passes mnt-velmor)
 rm -f /run/vlmtest/hold
 expect "the disk added during a pass got HOT1 within 30 s" within 30 node_is HOT1 "$hot"
@@ -78,13 +78,13 @@ echo "FIGURE: passes of mnt-velmor in this boot: $settled"
 
 # Removal and purge leave nothing; reinstall and enable --now work.
 # The hold of the checks is no part of the package.
-rm -r /etc/systemd/system/$unit.d
+rm -r "/etc/systemd/system/$unit.d"
 files=$(dpkg-query -L velmortev | while read -r f; do [ -d "$f" ] || echo "$f"; done)
 dpkg -r velmortev >/dev/null
 expect "dpkg -r: the unit is no longer loaded" \
-  test "$(systemctl show -P LoadState $unit)" = not-found
+  test "$(systemctl show -P LoadState "$unit")" = not-found
 expect "dpkg -r: no daemon reload needed, no marks left" \
-  test "$(systemctl show -P NeedDaemonReload $unit)" = no -a ! -e /run/velmortev
+  test "$(systemctl show -P NeedDaemonReload "$unit")" = no -a ! -e /run/velmortev
 left=$(for f in $files; do [ -e "$f" ] && echo "$f"; done)
 expect "dpkg -r: no file of the package left${left:+: $left}" test -z "$left"
 dpkg --purge velmortev >/dev/null
@@ -92,9 +92,9 @@ left=$(find /etc/systemd /var/lib/systemd/deb-systemd-helper-enabled -name 'tevs
        ls /var/lib/dpkg/info/velmortev.* 2>/dev/null)
 expect "dpkg --purge: no enable link or package state left${left:+: $left}" test -z "$left"
 dpkg -i /root/velmortev.deb >/dev/null
-expect "reinstalled: systemctl enable --now runs a pass" systemctl enable --now -q $unit
+expect "reinstalled: systemctl enable --now runs a pass" systemctl enable --now -q "$unit"
 expect "reinstalled: the pass kept all nodes" \
-  test "$(node_count)" -eq 36 -a "$(systemctl show -P Result $unit)" = success
+  test "$(node_count)" -eq 36 -a "$(systemctl show -P Result "$unit")" = success
 expect "reinstalled: the path unit watches" test "$(systemctl is-active tevscan@mnt-velmor.path)" = active
 
 echo "FIGURE: checks took $(($(date +%s) - checks_started)) s"

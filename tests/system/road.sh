@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-# shellcheck shell=sh
+# shellcheck shell=dash disable=SC2154  # manager, unit: system-lib.sh
 # The main job's road on a booted Debian system (main-job.sh --real-system,
 # through system-test.sh): the package installed with dpkg, a disk
 # labelled, disks added, and their nodes appearing by themselves. Sourced

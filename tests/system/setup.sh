@@ -1,12 +1,14 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-# shellcheck shell=sh
+# shellcheck shell=dash
 # Run by boot-vm.sh in a chroot of the guest's root before systemd starts
 # (see system-test.sh): installs the kit's package with dpkg, as an image
 # build would, enables the boot-time scan of /mnt/velmor, writes a labelled
 # partition on every test disk and leaves the drivers of the late disks
 # unloaded and blacklisted. Everything it touches is a virtual device.
 set -eu
+# shellcheck source=../functions.sh
 . /root/functions.sh
+# shellcheck source=../vm/guest-lib.sh
 . /root/guest-lib.sh
 abi=$(uname -r)
 

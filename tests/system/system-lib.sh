@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-# shellcheck shell=sh
+# shellcheck shell=dash
 # Helpers for the guest scripts of the system tier (see system-test.sh),
 # sourced after tests/functions.sh and tests/vm/guest-lib.sh. The setup
 # enables the passes of the manager on /mnt/velmor: $manager and $unit.
@@ -24,8 +24,7 @@ passes_over() {
 # Until the passes are over and udev is idle, twice in a row a second apart;
 # status 1 when they are not over within a minute.
 quiet() {
-  local i
-  for i in 1 2; do
+  for _ in 1 2; do
     udevadm settle
     within 60 passes_over || return 1
     sleep 1

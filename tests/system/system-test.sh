@@ -48,11 +48,11 @@ cp "$build/testbed/bin/tevtool" "$payload/usr/local/sbin/tevtool"
 { echo "VLMTEST_LUNS=$((luns + 1))"; cat "$here/setup.sh"; } >"$work/setup.sh"
 
 disks=(-drive "file=$work/vdb.img,if=virtio,format=raw"
-       -drive "file=$work/nvme.img,if=none,id=nv,format=raw" -device nvme,drive=nv,serial=vlm1
-       -device virtio-scsi-pci,id=scsi
+       -drive "file=$work/nvme.img,if=none,id=nv,format=raw" -device "nvme,drive=nv,serial=vlm1"
+       -device "virtio-scsi-pci,id=scsi"
        -blockdev "driver=file,filename=$work/hot.img,node-name=hotfile"
        -blockdev "driver=raw,file=hotfile,node-name=hot"
-       -device scsi-hd,bus=scsi.0,drive=hot,id=hotlun,scsi-id=0,lun=40)
+       -device "scsi-hd,bus=scsi.0,drive=hot,id=hotlun,scsi-id=0,lun=40")
 truncate -s 4M "$work/vdb.img" "$work/nvme.img"
 truncate -s 3M "$work/hot.img"
 for i in $(seq 1 $luns); do

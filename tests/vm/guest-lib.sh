@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-# shellcheck shell=sh
+# shellcheck shell=dash
 # Helpers for the guest scripts of both VM tiers, sourced after
 # tests/functions.sh by the VM's init (busybox sh) or, in the system tier,
 # before the guest script and by the setup (dash).
@@ -36,7 +36,7 @@ le32() {
 # in logical sectors of the disk, up to four primary partitions of type
 # 0x83. Only the table (bytes 446-511 of the first sector) is written.
 mbr() {
-  local device=$1 entry format= n=0
+  local device=$1 entry format='' n=0
   shift
   for entry in "$@"; do
     format="$format\\000\\000\\000\\000\\203\\000\\000\\000$(le32 "${entry%:*}")$(le32 "${entry#*:}")"
@@ -46,6 +46,7 @@ mbr() {
     format="$format\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000"
     n=$((n + 1))
   done
+  # shellcheck disable=SC2059  # the table is made of printf's escapes
   printf "$format\\125\\252" | dd of="$device" bs=1 seek=446 conv=notrunc 2>/dev/null
 }
 

@@ -69,6 +69,7 @@ vm_kernel() {
     echo "fetched and unpacked $package in $((SECONDS - fetch_started)) s" >&2
   fi
   flock -u 9
+  # shellcheck disable=SC2034  # the caller's
   kernel=$tree/boot/vmlinuz-$abi
   modules=$tree/lib/modules/$abi
 }
@@ -99,7 +100,7 @@ vm_module_files() {
   local line path order=
   line=$(grep -E "/$1\.ko(\.[gx]z|\.zst)?:" "$modules/modules.dep") || return 1
   for path in ${line#*:}; do order="$path $order"; done
-  echo $order ${line%%:*}
+  echo "$order${line%%:*}"
 }
 
 vm_plain_modules() {

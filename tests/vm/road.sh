@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-# shellcheck shell=sh
+# shellcheck shell=dash
 # The main job's road of one disk on a real kernel, inside the VM (see
 # run-vm.sh; main-job.sh --real-kernel runs it): a real partition of a
 # virtual SCSI disk and the real manager-type filesystem.

@@ -30,7 +30,7 @@ usage() {
   exit 2
 }
 
-build= cache=${VELMORTEV_VM_CACHE-}
+build='' cache=${VELMORTEV_VM_CACHE-}
 while [ $# -gt 0 ]; do
   case $1 in
     --build) build=$(cd "${2:?}" && pwd); shift 2 ;;
