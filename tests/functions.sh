@@ -26,6 +26,9 @@
 #   fail NAME [DETAIL...]     counts a failed check and shows it, each
 #                             DETAIL on a line of its own; the script goes on
 #   expect NAME COMMAND...    runs COMMAND: pass when it succeeds, else fail
+#   pass_since COUNT NAME     passes NAME when no check failed since $failed
+#                             was COUNT: one line for a group of checks that
+#                             show only their failures ("cond || fail WHY")
 #   check NAME STATUS EXPECTED COMMAND-LINE
 #                             runs the command line (one shell string, shown
 #                             as typed when the check fails) with standard
@@ -85,6 +88,10 @@ fail() {
     [ -n "$detail" ] || continue
     printf '%s\n' "$detail" | sed 's/^/  # /'
   done
+}
+
+pass_since() {
+  [ "$failed" -ne "$1" ] || pass "$2"
 }
 
 expect() {

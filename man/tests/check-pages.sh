@@ -11,6 +11,7 @@ man8=$1 sbin=$2 version=$3
 
 for page in "$man8"/*.8; do
   name=$(basename "$page" .8)
+  since=$failed
   warnings=$(groff -ww -man -t -z "$page" 2>&1)
   [ -z "$warnings" ] || fail "$name.8: groff warns: $warnings"
   if command -v man >/dev/null; then
@@ -29,6 +30,7 @@ for page in "$man8"/*.8; do
   statuses=$(sed -n '/^\.SH EXIT STATUS/,/^\.SH /{/^\.TP/{n;s/^\.BR* \([0-9]*\).*/\1/p}}' "$page")
   [ "$statuses" = "$(sort -n <<<"$statuses")" ] || fail "$name.8: exit statuses not in order" "$statuses"
   grep -q "^\.TH .* \"velmortev $version\"" "$page" || fail "$name.8: title does not carry version $version"
+  pass_since "$since" "$name.8: no warning, SEE ALSO whole, statuses in order, version $version"
 done
 
 # Usage text of a program: tevscan takes -h only, velmortev-discover none.
@@ -43,6 +45,7 @@ usage_of() {
 for program in "$sbin"/*; do
   name=$(basename "$program")
   page=$man8/$name.8
+  since=$failed
   if [ ! -e "$page" ]; then
     fail "$name has no man page"
     continue
@@ -56,6 +59,7 @@ for program in "$sbin"/*; do
     grep -q "\\\\-$letter\b" "$page" ||
       fail "$name.8: option -$letter of the usage text is not documented"
   done
+  pass_since "$since" "$name.8 names $name and documents every option of its usage text"
 done
 
 finish "man pages"

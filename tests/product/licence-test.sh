@@ -30,6 +30,7 @@ for i in "${!files[@]}"; do
 done
 [ -x "$scratch/run" ] || fail "the script lost its execute bit"
 "$script" --check "${files[@]}" || fail "--check found files lacking the line after the run"
+pass_since 0 "add-spdx.sh: the line in each language's comment form, once, execute bit kept"
 
 # The tree, when it is a git checkout.
 if [ "$failed" -eq 0 ] && [ -e "$source_dir/.git" ]; then
@@ -38,5 +39,6 @@ if [ "$failed" -eq 0 ] && [ -e "$source_dir/.git" ]; then
         exit 77
     fi
     lacking=$("$script" --check) || fail "tracked source files without the licence line: $lacking"
+    pass_since 0 "every tracked source file carries the line"
 fi
 finish "licence lines: script and tree"

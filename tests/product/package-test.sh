@@ -48,6 +48,7 @@ make_package() {
     package=${packages[0]}
 }
 
+since=$failed
 case $format in
 deb)
     make_package DEB deb
@@ -105,11 +106,13 @@ packaged=$(cd "$root$prefix/sbin" && ls | sort)
 leaked=$(cd "$root" && find . \( -name 'libtev*' -o -name 'tevtool' -o -name '*testbed*' \
     -o -name '*_test' -o -name '*_bench' -o -name '*.a' \) -print)
 [ -z "$leaked" ] || fail "testbed or test files in the package: $leaked"
+pass_since "$since" "the $format package's metadata and files"
 
 man8=$root$prefix/share/man/man8
 for program in "$build"/sbin/*; do
     name=${program##*/}
     installed=$root$prefix/sbin/$name
+    since=$failed
     if [ -L "$program" ]; then
         [ "$(readlink "$installed")" = "$(readlink "$program")" ] ||
             fail "$name is not a link to $(readlink "$program")"
@@ -141,15 +144,17 @@ for program in "$build"/sbin/*; do
             want="$name version $version" ;;
     esac
     [ "$out" = "$want" ] || fail "$name from the package printed [$out], expected [$want]"
+    pass_since "$since" "$name: installed with its page and completion, and runs"
 done
 
 # The completion registers every program when sourced.
 registered=$(bash -c 'source "$1"/velmortev && complete -p' bash \
     "$root$prefix/share/bash-completion/completions" 2>&1)
 for program in "$build"/sbin/*; do
-    grep -q " ${program##*/}\$" <<<"$registered" || fail "completion not registered for ${program##*/}"
+    expect "completion registered for ${program##*/}" grep -q " ${program##*/}\$" <<<"$registered"
 done
 
+since=$failed
 # The boot-time unit runs the installed tevscan on the instance's path, the
 # udev rule and the unit the installed helper; an instance of the service
 # and of its path unit, pointed at the unpacked programs, pass systemd's
@@ -175,6 +180,7 @@ else
     [ "${CI-}" = true ] && fail "systemd-analyze is missing"
     echo "SKIP: no systemd-analyze to verify the unit"
 fi
+pass_since "$since" "the units, the udev rule and the helper"
 
 # The README's sequence in one build tree: install, package, install the
 # package, uninstall what the manifest lists. That takes the files under
@@ -185,7 +191,8 @@ if [ "$format" = install ]; then
     sed "s|^|$root|" "$manifest" | xargs -d '\n' rm -f
     left=$(cd "$root" && find . ! -type d | sed 's|^\.||' | sort)
     packaged=$(dpkg-deb -c "$package" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' | sort)
-    [ "$left" = "$packaged" ] || fail "after removing the manifest's files: $(diff <(echo "$packaged") <(echo "$left"))"
+    expect "removing the manifest's files leaves the package's: $(diff <(echo "$packaged") <(echo "$left"))" \
+        test "$left" = "$packaged"
 fi
 
 finish "the $format package: metadata, contents, unit and programs"
