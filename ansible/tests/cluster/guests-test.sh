@@ -74,7 +74,7 @@ PY
 mke2fs -q -t ext4 -E offset=$((34816 * 512)) shared.img 16M || exit 1
 
 # What every guest gets on its root: the key, the kit in /usr/local, the
-# driver's stand-in tool and the manager filesystem, mounted at /mnt/vlm
+# driver's stand-in tool and the manager filesystem, mounted at /mnt/velmor
 # before sshd starts.
 ssh-keygen -q -t ed25519 -N '' -C velmortev-cluster -f id || exit 1
 payload=$dir/payload
@@ -94,9 +94,9 @@ Before=ssh.service
 Type=oneshot
 RemainAfterExit=yes
 ExecStart=/sbin/insmod /usr/local/lib/velmortev/vlmmgr.ko
-ExecStart=/bin/mkdir -p /mnt/vlm
-ExecStart=/bin/mount -t vlmmgr none /mnt/vlm
-ExecStart=/bin/mkdir /mnt/vlm/disks
+ExecStart=/bin/mkdir -p /mnt/velmor
+ExecStart=/bin/mount -t vlmmgr none /mnt/velmor
+ExecStart=/bin/mkdir /mnt/velmor/disks
 
 [Install]
 WantedBy=multi-user.target
@@ -126,7 +126,7 @@ on() {  # on GUEST COMMAND...: runs a shell command on a guest
 }
 for i in "${guests[@]}"; do
   deadline=$(($(date +%s) + 420))
-  until on "$i" 'test -b /dev/sda2 && test -d /mnt/vlm/disks' 2>/dev/null; do
+  until on "$i" 'test -b /dev/sda2 && test -d /mnt/velmor/disks' 2>/dev/null; do
     if ! kill -0 "${boots[i - 1]}" 2>/dev/null || [ "$(date +%s)" -gt "$deadline" ]; then
       fail "guest$i comes up" "$(cat "guest$i.txt")"
       vm_show_end 30 "console$i.log"
@@ -149,7 +149,7 @@ echo "${#guests[@]} guests up after $(($(date +%s) - started)) s"
   echo "    ansible_timeout: 60"
   echo "    disk_device: /dev/sda1"
   echo "    disk_label: data1"
-  echo "    manager: /mnt/vlm"
+  echo "    manager: /mnt/velmor"
   echo "    exclude: [vda]"
   echo "  children:"
   echo "    cluster:"
@@ -194,8 +194,8 @@ result() {
 nodes_are() {
   local i
   for i in "${guests[@]}"; do
-    [ "$(on "$i" 'ls /mnt/vlm/disks; stat -L -c %t:%T /dev/sda1 /mnt/vlm/disks/*' | sort -u | wc -l)" -eq 2 ] &&
-      [ "$(on "$i" ls /mnt/vlm/disks)" = "$1" ] || return 1
+    [ "$(on "$i" 'ls /mnt/velmor/disks; stat -L -c %t:%T /dev/sda1 /mnt/velmor/disks/*' | sort -u | wc -l)" -eq 2 ] &&
+      [ "$(on "$i" ls /mnt/velmor/disks)" = "$1" ] || return 1
   done
 }
 label_on() { on "$1" velmortev-read-label /dev/sda1; }
@@ -228,10 +228,10 @@ expect "a second run changes nothing ($status)" unchanged
 
 adhoc guest2 label 'device=/dev/sda1 label=data2 force=true'
 expect "guest2 relabels with force" test "$(result guest2 changed)" = True
-adhoc 'cluster:!guest2' scan 'manager=/mnt/vlm exclude=vda'
+adhoc 'cluster:!guest2' scan 'manager=/mnt/velmor exclude=vda'
 expect "guest1's scan follows the relabel" \
   test "$(result guest1 created) $(result guest1 removed)" = "['DATA2'] ['DATA1']"
-expect "guest1's node follows the relabel" test "$(on 1 ls /mnt/vlm/disks)" = DATA2
+expect "guest1's node follows the relabel" test "$(on 1 ls /mnt/velmor/disks)" = DATA2
 
 # A partition mounted on guest1: refused there with the writer's message and
 # status, in check mode and for real, while guest2 sees the filesystem.
