@@ -14,6 +14,7 @@ if [ "${1-}" != inside ]; then
   source_dir=$(cd "$1" && pwd) build=$(cd "$2" && pwd) show=${3-}
   # shellcheck source=../../../tests/functions.sh
   . "$source_dir/tests/functions.sh"
+  # shellcheck disable=SC2034  # read by unavailable, when the library is not followed
   test_name="the cluster test"
   [ "$(id -u)" -eq 0 ] || unavailable "needs root"
   # shellcheck source=../ansible-env.sh

@@ -17,6 +17,7 @@ guests=(1 2)
 started=$(date +%s)
 # shellcheck source=../../../tests/functions.sh
 . "$source_dir/tests/functions.sh"
+# shellcheck disable=SC2034  # read by unavailable, when the library is not followed
 test_name="the cluster of guests"
 [ "$(id -u)" -eq 0 ] || unavailable "needs root"
 for tool in ssh ssh-keygen mke2fs python3 qemu-system-x86_64; do
