@@ -200,7 +200,7 @@ nodes_are() {
   done
 }
 label_on() { on "$1" velmortev-read-label /dev/sda1; }
-# A pass with the reply and status of the writer on the mounted partition.
+# HOST's reply in the last ad-hoc run is the writer's message and status.
 writer_refusal_of() { [ "$(result "$1" msg)"$'\n'"$(result "$1" rc)" = "$program" ]; }
 # The last run ended well and changed nothing.
 unchanged() { [ "$status" -eq 0 ] && recap_has guest1 0 0 0 && recap_has guest2 0 0 0; }
