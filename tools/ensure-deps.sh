@@ -26,7 +26,8 @@ needs[reliability]="valgrind clang libclang-rt-14-dev"
 needs[vm]=""
 # The Ansible collection's tests (part of the test suite): Debian's
 # ansible-core, their fallback when pip cannot reach the Python package
-# registry; python3-venv for their Python environment; shellcheck and
+# registry; python3-venv for their Python environment; shellcheck for the
+# sanity checks and the test shell_scripts (every shell script of the tree);
 # python3-voluptuous for the sanity checks; e2fsprogs for a filesystem that the
 # label module must refuse. Installed without recommends, which
 # would pull in the large bundle of collections.
