@@ -86,12 +86,14 @@ int check_candidate(const char* device) {
             error(open_failure_message(failed), device, strerror(-fd.get()));
         return fd.get();
     }
-    if (candidate_run.force || is_partition(fd.get()) || is_accepted_whole_device(fd.get()))
+    if (candidate_run.force || may_carry_label(fd.get()))
         return 0;
     return refuse(-EINVAL, "Device \"%s\" is not a partition\n", device);
 }
 
 }  // namespace
+
+bool may_carry_label(int fd) { return is_partition(fd) || is_accepted_whole_device(fd); }
 
 int candidate_command(int argc, char** argv) {
     progname = "velmortev-candidate-p";

@@ -13,6 +13,10 @@ struct candidate_flags {
 };
 extern candidate_flags candidate_run;
 
+// The rule without -f, for a device already open: a partition, or a whole
+// device of a driver whose whole devices may carry a label.
+bool may_carry_label(int fd);
+
 // The whole command: the options and the check. Returns the exit status;
 // usage errors end the process through print_usage.
 int candidate_command(int argc, char** argv);

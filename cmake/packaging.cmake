@@ -1,8 +1,8 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # The packages of the kit, made with "cpack -G DEB" and "cpack -G RPM" in the
 # build tree from the same installed files: the programs and their second
-# names, the man pages, the bash completion, the systemd unit, the README and
-# the copyright file. The testbed is never installed, so it is never packaged.
+# names, the front end's settings, the man pages, the bash completion, the
+# systemd unit, the README and the copyright file. The testbed is never installed, so it is never packaged.
 # Documents are installed compressed, as distributions ship them.
 set(doc_dir ${CMAKE_BINARY_DIR}/packaging)
 set(VELMORTEV_DEBIAN_RELEASE 1)
@@ -39,6 +39,23 @@ install(CODE "
     list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${file}\")
   endforeach()
 ")
+# The front end's configuration: a file with every setting commented out, and
+# the drop-in directory beside it. The front end reads them from /etc
+# whatever the prefix, so they go there from any install. An install from
+# source keeps a file that is already there (the administrator's, or a
+# package's conffile) and leaves it out of install_manifest.txt, so that
+# removing what the manifest lists never takes settings away.
+install(CODE "
+  set(dir \"\$ENV{DESTDIR}/etc/velmortev\")
+  file(MAKE_DIRECTORY \"\${dir}/conf.d\")
+  if(EXISTS \"\${dir}/velmortev.conf\")
+    message(STATUS \"Kept: \${dir}/velmortev.conf\")
+  else()
+    file(INSTALL \"${PROJECT_SOURCE_DIR}/packaging/velmortev.conf\" DESTINATION /etc/velmortev
+      FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  endif()
+  list(REMOVE_ITEM CMAKE_INSTALL_MANIFEST_FILES /etc/velmortev/velmortev.conf)
+")
 # The licence (GPL-2.0-or-later) in the machine-readable copyright format.
 install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
@@ -48,7 +65,10 @@ set(CPACK_PACKAGE_VENDOR "The velmortev developers")
 set(CPACK_PACKAGE_CONTACT "velmortev developers <velmortev@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "administration kit for the labelled disks of a storage driver")
 set(CPACK_PACKAGE_DESCRIPTION
-  "Command-line programs that serve a kernel storage driver: they test whether a
+  "A front end, velmortev, for an administrator's daily work with the labelled
+disks of a kernel storage driver (list, create, delete, rename, scan, with
+settings in /etc/velmortev, JSON output, dry runs and backups of what it
+overwrites), and the command-line programs under it: they test whether a
 device may carry a disk label, write, read and clear labels, ask the kernel to
 reread partition tables, list the partitions in a chosen scan order, create
 and remove the disk nodes of the driver's manager filesystem, list the disks
@@ -76,8 +96,11 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "bash-completion")
 # Maintainer scripts: systemd and udev reloaded on install, upgrade and
 # removal, running instances stopped on removal, enable links purged.
+# The configuration file is a conffile: an upgrade keeps the administrator's
+# changes, and dpkg asks when both sides changed it.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/deb/postinst
-  ${PROJECT_SOURCE_DIR}/packaging/deb/prerm ${PROJECT_SOURCE_DIR}/packaging/deb/postrm)
+  ${PROJECT_SOURCE_DIR}/packaging/deb/prerm ${PROJECT_SOURCE_DIR}/packaging/deb/postrm
+  ${PROJECT_SOURCE_DIR}/packaging/deb/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 
 # The RPM: the same files; the licence text is marked as such, and the
@@ -96,11 +119,14 @@ set(CPACK_RPM_PACKAGE_AUTOREQ ON)
 set(CPACK_RPM_POST_INSTALL_SCRIPT_FILE ${PROJECT_SOURCE_DIR}/packaging/rpm/post)
 set(CPACK_RPM_PRE_UNINSTALL_SCRIPT_FILE ${PROJECT_SOURCE_DIR}/packaging/rpm/preun)
 set(CPACK_RPM_POST_UNINSTALL_SCRIPT_FILE ${PROJECT_SOURCE_DIR}/packaging/rpm/postun)
-set(CPACK_RPM_USER_FILELIST "%license /usr/share/licenses/velmortev/LICENSE")
+# The configuration file is kept on upgrades (a new one lands beside it as
+# .rpmnew).
+set(CPACK_RPM_USER_FILELIST "%license /usr/share/licenses/velmortev/LICENSE"
+  "%config(noreplace) /etc/velmortev/velmortev.conf")
 set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION
   /usr/sbin /usr/share/man /usr/share/man/man8 /usr/share/bash-completion /usr/share/bash-completion/completions
   /usr/share/licenses /usr/lib/systemd /usr/lib/systemd/system /usr/lib/udev /usr/lib/udev/rules.d
-  /usr/libexec)
+  /usr/libexec /etc)
 
 # CPack installs the one component there is, so that its install writes
 # install_manifest_velmortev.txt and never the install_manifest.txt of an

@@ -3,7 +3,8 @@
 #
 # Options of each program, block devices for device operands, partition
 # names for scan patterns, directories for the manager and scan directories,
-# and the labels under the manager's disks/ for velmortev-clean-disk.
+# and the labels under the manager's disks/ for velmortev-clean-disk and the
+# front end velmortev, with its verbs and each verb's options.
 
 # Block devices below the word (below /dev/ for an empty word), with the
 # directories on the way to them.
@@ -43,11 +44,28 @@ _velmortev_partition_names()
     COMPREPLY+=($(compgen -W "${names[*]}" -- "$1"))
 }
 
+# The labels of the nodes under disks/ of each manager after the word, each
+# once. Labels are upper case; the word is folded to match.
+_velmortev_labels_under()
+{
+    local cur=${1^^} manager path
+    local -A labels=()
+    shift
+    for manager; do
+        [[ $manager && -d $manager/disks ]] || continue
+        for path in "$manager"/disks/*; do
+            [[ -e $path || -L $path ]] && labels[${path##*/}]=1
+        done
+    done
+    local IFS=$'\n'
+    COMPREPLY+=($(compgen -W "${!labels[*]}" -- "$cur"))
+}
+
 # The labels under the manager's disks/, the manager being the argument of
-# the last -l on the line. Labels are upper case; the word is folded to match.
+# the last -l on the line.
 _velmortev_manager_labels()
 {
-    local manager= i word labels=() path
+    local manager= i word
     for ((i = 1; i < COMP_CWORD; i++)); do
         word=${COMP_WORDS[i]}
         if [[ $word == -l ]]; then
@@ -56,12 +74,112 @@ _velmortev_manager_labels()
             manager=${word#-l}
         fi
     done
-    [[ $manager && -d $manager/disks ]] || return 0
-    for path in "$manager"/disks/*; do
-        [[ -e $path || -L $path ]] && labels+=("${path##*/}")
+    _velmortev_labels_under "$1" "$manager"
+}
+
+# The managers the front end would work on, cheaply: those given with -m on
+# the line; else MANAGERS of the settings (a later file wins, as for the
+# front end); else the local mount points that hold a disks/ directory.
+# Nothing is opened but these directories: completing must not touch a disk.
+_velmortev_front_managers()
+{
+    local i word managers=() line file
+    for ((i = 1; i < COMP_CWORD; i++)); do
+        word=${COMP_WORDS[i]}
+        case $word in
+            -m | --manager) managers+=("${COMP_WORDS[i + 1]}") ;;
+            --manager=*) managers+=("${word#--manager=}") ;;
+            -m?*) managers+=("${word#-m}") ;;
+        esac
     done
-    local IFS=$'\n'
-    COMPREPLY+=($(compgen -W "${labels[*]}" -- "${1^^}"))
+    if ((${#managers[@]} == 0)); then
+        local LC_COLLATE=C
+        for file in /etc/velmortev/velmortev.conf /etc/velmortev/conf.d/*.conf; do
+            [[ -r $file ]] || continue
+            while IFS= read -r line; do
+                [[ $line =~ ^[[:space:]]*MANAGERS[[:space:]]*=[[:space:]]*\"?([^\"]*) ]] &&
+                    read -r -a managers <<<"${BASH_REMATCH[1]}"
+            done <"$file"
+        done
+    fi
+    if ((${#managers[@]} == 0)); then
+        local id parent devno root mountpoint rest
+        while read -r id parent devno root mountpoint rest; do
+            # Network and user-space mounts may hang a stat: left alone.
+            [[ ${rest#* - } == @(nfs*|cifs*|smb*|fuse*|9p*|ceph*|gluster*)\ * ]] && continue
+            mountpoint=${mountpoint//\\040/ }
+            [[ -d $mountpoint/disks ]] && managers+=("$mountpoint")
+        done 2>/dev/null </proc/self/mountinfo
+    fi
+    _velmortev_labels_under "$1" "${managers[@]}"
+}
+
+# The front end: its verbs, the common options everywhere, each verb's own
+# options after it, and labels, devices and backups as its operands.
+_velmortev_front()
+{
+    local cur=${COMP_WORDS[COMP_CWORD]} prev=
+    ((COMP_CWORD > 0)) && prev=${COMP_WORDS[COMP_CWORD - 1]}
+    local common="-h --help -V --version -m --manager -o -y --yes"
+    local verbs="list show create delete rename scan config restore"
+    COMPREPLY=()
+    case $prev in
+        -m | --manager) _velmortev_directories "$cur"; return 0 ;;
+        -o) COMPREPLY=($(compgen -W "json" -- "$cur")); return 0 ;;
+        --device) _velmortev_block_devices "$cur"; return 0 ;;
+    esac
+
+    # The verb and the operands before the word; options and their
+    # arguments do not count, and every word after "--" is an operand.
+    local i word verb= operands=() options_end=
+    for ((i = 1; i < COMP_CWORD; i++)); do
+        word=${COMP_WORDS[i]}
+        if [[ $options_end || $word != -?* ]]; then
+            if [[ $verb ]]; then operands+=("$word"); else verb=$word; fi
+        elif [[ $word == -- ]]; then
+            options_end=1
+        elif [[ $word == @(-m|--manager|-o|--device) ]]; then
+            ((i++))
+        fi
+    done
+
+    # What the verb takes: its options, and what each operand is.
+    local options= kinds=
+    case $verb in
+        list | config) ;;
+        show) kinds="label-or-device" ;;
+        create) options="-n --dry-run --replace --wipe-signatures"; kinds="device new-label" ;;
+        delete) options="-n --dry-run --device"; kinds="label" ;;
+        rename) options="-n --dry-run"; kinds="label new-label" ;;
+        scan) options="-n --dry-run" ;;
+        restore) options="-n --dry-run"; kinds="backup device" ;;
+        '') ;;
+        *) return 0 ;;
+    esac
+    if [[ ! $options_end && $cur == -* ]]; then
+        COMPREPLY=($(compgen -W "$common $options" -- "$cur"))
+        return 0
+    fi
+    if [[ ! $verb ]]; then
+        COMPREPLY=($(compgen -W "$verbs" -- "$cur"))
+        return 0
+    fi
+    kinds=($kinds)
+    case ${kinds[${#operands[@]}]-} in
+        device) _velmortev_block_devices "$cur" ;;
+        label) _velmortev_front_managers "$cur" ;;
+        label-or-device)
+            if [[ $cur == /* ]]; then
+                _velmortev_block_devices "$cur"
+            else
+                _velmortev_front_managers "$cur"
+            fi ;;
+        backup)
+            local IFS=$'\n'
+            COMPREPLY=($(compgen -f -- "$cur"))
+            compopt -o filenames 2>/dev/null ;;
+    esac
+    return 0
 }
 
 _velmortev()
@@ -128,6 +246,7 @@ _velmortev()
     return 0
 }
 
+complete -F _velmortev_front velmortev
 complete -F _velmortev velmortev-read-label velmortev-write-label \
     velmortev-scan-partitions velmortev-instantiate-disk velmortev-clean-disk \
     velmortev-candidate-p velmortev-reload-partitions velmortev-discover tevscan

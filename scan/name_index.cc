@@ -54,7 +54,9 @@ name_slot* find_slot(name_slot* slots, size_t capacity, const char* name, uint64
 
 // Zeroed slots. A large table is looked up at random, a page here and a
 // page there: on huge pages it costs a few page faults and TLB entries
-// instead of one per 4 KiB.
+// instead of one per 4 KiB. With a directory of 100k names (bench/scan)
+// that takes a fifth off the scan's time, for the 7% more instructions of
+// the memset.
 name_slot* make_slots(size_t capacity) {
     constexpr size_t huge_page = size_t(2) << 20;
     size_t size = capacity * sizeof(name_slot);

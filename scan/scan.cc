@@ -24,10 +24,10 @@ struct pool_piece {
 
 namespace {
 
-// 4096 characters of a line and its terminating NUL.
-constexpr size_t line_buffer_size = 4097;
-constexpr size_t line_piece_limit = line_buffer_size - 1;
-constexpr size_t table_buffer_size = 64 * 1024;
+// The longest piece of a line that counts as a line, as fgets hands it over
+// with a buffer of 4097 bytes.
+constexpr size_t line_piece_limit = 4096;
+constexpr size_t table_block_size = 64 * 1024;
 
 // Records hold pointers, sizes and texts.
 constexpr size_t record_alignment = alignof(void*);
@@ -133,7 +133,10 @@ inline const char* scan_decimal(const char* p, int* value) {
 // The table as fgets would hand it over with a line buffer of 4097 bytes:
 // lines of at most 4096 characters, a longer line in pieces of that size.
 // The bytes are read in large blocks into one buffer, and each piece is
-// taken where it lies.
+// taken where it lies, cut off by a NUL for the time of its parse. Measured
+// on 100k lines (bench/scan), fgets with its copy and call per line costs a
+// quarter more instructions of the whole scan, and a parser that checks an
+// end pointer at every byte a tenth more.
 struct table_reader {
     FILE* stream;
     char* buffer;     // capacity bytes and one more for the NUL after a piece
@@ -274,22 +277,18 @@ bool parse_partition_line(const char* line, int* major, int* minor, char* name) 
 }
 
 int read_partitions(const scan_setup& setup, partition_step step) {
-    malloc_ptr<char> line(alloc_text(line_buffer_size));
-    if (!line)
+    malloc_ptr<char> block(alloc_text(table_block_size + 1));
+    if (!block)
         return -ENOMEM;
-    malloc_ptr<char> name(alloc_text(line_buffer_size));
+    malloc_ptr<char> name(alloc_text(partition_name_limit + 1));
     if (!name)
         return -ENOMEM;
-    // A table of many partitions is read in large blocks. Only a matter of
-    // speed: without the large buffer the line buffer serves for reading.
-    malloc_ptr<char> table_buffer(alloc_text(table_buffer_size));
     unique_file table(std::fopen(setup.tables.partitions, "r"));
     if (!table)
         return -errno;
     // The reader's buffer is the stream's: it needs none of its own.
     setvbuf(table.get(), nullptr, _IONBF, 0);
-    table_reader reader{table.get(), table_buffer ? table_buffer.get() : line.get(),
-                        (table_buffer ? table_buffer_size : line_buffer_size) - 1, 0, 0, false};
+    table_reader reader{table.get(), block.get(), table_block_size, 0, 0, false};
 
     bool media_test = ide_dir_present(setup.tables.ide);
     size_t length;

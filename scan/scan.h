@@ -186,7 +186,7 @@ using partition_step = void (*)(const scan_setup& setup, std::string_view name);
 // Reads the partition table line by line (pieces of at most 4096 characters
 // count as lines of their own), keeps the lines "MAJOR MINOR BLOCKS NAME"
 // whose major is not 0 and whose media test passes, and calls the step with
-// each name, at most 99 characters of it. Returns 0, -ENOMEM when its line or
+// each name, at most 99 characters of it. Returns 0, -ENOMEM when its read or
 // name buffer cannot be made, or the negated errno of opening the table.
 // Prints nothing.
 int read_partitions(const scan_setup& setup, partition_step step);

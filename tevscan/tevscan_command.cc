@@ -331,38 +331,41 @@ int delete_disk(const char* manager, const char* name) {
     return value;
 }
 
-void instantiate_if_marked(const char* manager, const char* path) {
+int query_marked_label(const char* manager, const char* path, malloc_ptr<char>* label) {
     const char* argv[] = {nullptr, "-I", "-l", manager, "-n", path, "-a", "label", nullptr};
     for (unsigned wait = first_wait;; wait += wait_step) {
         tool_call call;
         if (!run_to_exit(argv, device_query_says, path, &call))
-            return;
+            return -ENOENT;
         int value = call.outcome.value;
         if (value != 0) {
             if (contains(call.err, "not marked"))
-                return;
+                return -ENOENT;
             if (contains(call.err, "No such")) {
                 if (wait >= last_wait)
-                    return;
+                    return -ENOENT;
                 sleep(wait);
                 continue;
             }
             if (!contains(call.err, "Invalid argument"))
                 report("Error on %s (%d): %s\n", path, value, text_of(call.err));
-            return;
+            return -ENOENT;
         }
         if (!contains(call.out, "is marked")) {
             std::printf("Output on %s: %s\n", path, text_of(call.out));
-            return;
+            return -ENOENT;
         }
-        malloc_ptr<char> label;
-        int rc = take_label(call.out.text.get(), &label);
+        int rc = take_label(call.out.text.get(), label);
         if (rc == -ENOMEM)
             report("Unable to allocate the label of device \"%s\"\n", path);
-        if (rc == 0)
-            create_disk(manager, label.get(), path);
-        return;
+        return rc;
     }
+}
+
+void instantiate_if_marked(const char* manager, const char* path) {
+    malloc_ptr<char> label;
+    if (query_marked_label(manager, path, &label) == 0)
+        create_disk(manager, label.get(), path);
 }
 
 int tevscan_command(int argc, char** argv) {

@@ -6,6 +6,8 @@
 // tevtool reports as marked. Every disk operation is one run of tevtool.
 #pragma once
 
+#include "lib/owners.h"
+
 namespace vlm {
 
 // The whole command: the options and the pass. Returns the exit status;
@@ -23,6 +25,12 @@ bool disk_is_invalid(const char* manager, const char* name);
 // that could not run, -EINTR for a killed tool, the wait status of an
 // unknown ending, or the tool's exit code.
 int delete_disk(const char* manager, const char* name);
+
+// Asks tevtool for the device's label: 0 with the label when the device is
+// marked, -ENOMEM, or -ENOENT when it is not (reported where tevscan reports
+// it). A device that is not there yet (a table just reread) is asked again
+// after waits of 1, 3 and 5 seconds.
+int query_marked_label(const char* manager, const char* path, malloc_ptr<char>* label);
 
 // Asks tevtool for the device's label and creates its disk when it has a
 // usable one.

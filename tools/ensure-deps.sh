@@ -13,8 +13,8 @@ set -euo pipefail
 
 declare -A needs lean_needs
 # Compiler and build, and what the scratch world uses (losetup, mount,
-# unshare, truncate).
-needs[main]="cmake g++ make util-linux mount"
+# unshare, truncate); libblkid and nlohmann's JSON library for the front end.
+needs[main]="cmake g++ make util-linux mount libblkid-dev nlohmann-json3-dev"
 # GoogleTest and the benchmarks; man page checks (groff, man); the packages
 # (dpkg-shlibdeps, file, readelf, lintian, rpm, rpmlint, rpm2cpio, cpio) and
 # the check of the systemd unit (systemd-analyze).
@@ -29,9 +29,9 @@ needs[vm]=""
 # registry; python3-venv for their Python environment; shellcheck for the
 # sanity checks and the test shell_scripts (every shell script of the tree);
 # python3-voluptuous for the sanity checks; e2fsprogs for a filesystem that the
-# label module must refuse. Installed without recommends, which
+# label module and the front end must refuse, fdisk (sfdisk) for a GPT. Installed without recommends, which
 # would pull in the large bundle of collections.
-lean_needs[tests]="ansible-core python3-venv shellcheck python3-voluptuous e2fsprogs"
+lean_needs[tests]="ansible-core python3-venv shellcheck python3-voluptuous e2fsprogs fdisk"
 
 purposes=("$@")
 [ ${#purposes[@]} -gt 0 ] || purposes=(all)

@@ -3,14 +3,17 @@
 // 100k lines, alone and with a scan directory holding every partition's
 // name, against the floor program scan_floor (the least a program can do for
 // the same output), measured in the same run: wall time (medians of
-// interleaved runs) and instructions (one run each under callgrind). The
-// outputs of both are compared byte for byte first. After the two header
+// interleaved runs, and the CPU time of those runs, steadier on a shared
+// machine) and instructions (one run each under callgrind). A second scanner
+// (OTHER: say a build without one of the scanner's speed measures) may be
+// timed in the same rounds. Every output is compared with the floor's byte
+// for byte first. After the two header
 // lines, line i of a table is printf("  65 %6d    1000 sd%07d\n", i % 256, i).
 // The tables are shown to both programs as /proc/partitions through bind
 // mounts in this process's own mount namespace, so the machine's real table
 // is never involved.
 //
-// Usage: scan_bench SCANNER FLOOR [RUNS]
+// Usage: scan_bench SCANNER FLOOR [RUNS [OTHER]]
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -155,13 +158,13 @@ struct measurement {
 
 struct row {
     int lines;
-    measurement floor, scan, floor_dir, scan_dir;
+    measurement floor, scan, floor_dir, scan_dir, other, other_dir;
 };
 
 // Shows the table as /proc/partitions, checks once that the scanner writes
 // what the floor writes, then measures both, plain and with the directory.
-bool measure(const std::string& scanner, const std::string& floor, const std::string& work,
-             int lines, int runs, row* r) {
+bool measure(const std::string& scanner, const std::string& floor, const std::string& other,
+             const std::string& work, int lines, int runs, row* r) {
     std::string table = work + "/table-" + std::to_string(lines);
     std::string dir = work + "/dir-" + std::to_string(lines);
     if (!write_table(table, lines) || !fill_directory(dir, lines)) {
@@ -174,11 +177,19 @@ bool measure(const std::string& scanner, const std::string& floor, const std::st
     }
     std::vector<std::vector<std::string>> commands = {
         {floor}, {scanner}, {floor, dir + "/"}, {scanner, "-D", dir + "/"}};
+    if (!other.empty()) {
+        commands.push_back({other});
+        commands.push_back({other, "-D", dir + "/"});
+    }
+    // The floor's runs, plain (0) and with the directory (2), are the reference.
     std::string a = work + "/out-a", b = work + "/out-b";
     bool same = true;
-    for (size_t c = 0; c < commands.size(); c += 2) {
-        same = same && time_run(commands[c], a.c_str()).wall >= 0 &&
-               time_run(commands[c + 1], b.c_str()).wall >= 0 && file_text(a) == file_text(b) &&
+    for (size_t c = 1; c < commands.size(); c++) {
+        size_t reference = commands[c].size() == 1 ? 0 : 2;
+        if (c == reference)
+            continue;
+        same = same && time_run(commands[reference], a.c_str()).wall >= 0 &&
+               time_run(commands[c], b.c_str()).wall >= 0 && file_text(a) == file_text(b) &&
                !file_text(a).empty();
     }
     std::vector<timing> medians;
@@ -199,6 +210,10 @@ bool measure(const std::string& scanner, const std::string& floor, const std::st
     r->scan = {medians[1], counts[1]};
     r->floor_dir = {medians[2], counts[2]};
     r->scan_dir = {medians[3], counts[3]};
+    if (!other.empty()) {
+        r->other = {medians[4], counts[4]};
+        r->other_dir = {medians[5], counts[5]};
+    }
     return true;
 }
 
@@ -206,23 +221,24 @@ double per_doubling(double t_small, double t_large, double size_ratio) {
     return std::pow(t_large / t_small, 1.0 / std::log2(size_ratio));
 }
 
-void print_pair(const char* what, const measurement& floor, const measurement& scan) {
-    std::printf("  %-7s floor %7.2f ms %8.1f M   scan %7.2f ms %8.1f M   scan/floor %5.2f wall %5.2f instr\n",
-                what, floor.wall.wall * 1e3, floor.instructions / 1e6, scan.wall.wall * 1e3,
-                scan.instructions / 1e6, scan.wall.wall / floor.wall.wall,
-                scan.instructions / floor.instructions);
+void print_pair(const char* what, const char* name, const measurement& floor, const measurement& scan) {
+    std::printf("  %-7s floor %7.2f ms %8.1f M   %-5s %7.2f ms %8.1f M   %s/floor %5.2f wall %5.2f cpu %5.2f instr\n",
+                what, floor.wall.wall * 1e3, floor.instructions / 1e6, name, scan.wall.wall * 1e3,
+                scan.instructions / 1e6, name, scan.wall.wall / floor.wall.wall,
+                scan.wall.cpu / floor.wall.cpu, scan.instructions / floor.instructions);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "Usage: scan_bench SCANNER FLOOR [RUNS]\n");
+        std::fprintf(stderr, "Usage: scan_bench SCANNER FLOOR [RUNS [OTHER]]\n");
         return 2;
     }
     std::string scanner = argv[1];
     std::string floor = argv[2];
     int runs = argc > 3 ? std::max(1, std::atoi(argv[3])) : 15;
+    std::string other = argc > 4 ? argv[4] : "";
 
     if (unshare(CLONE_NEWNS) < 0 || mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0) {
         std::perror("scan_bench: private mount namespace (run as root)");
@@ -239,7 +255,7 @@ int main(int argc, char** argv) {
     bool ok = true;
     for (int lines : {10000, 50000, 100000}) {
         row r;
-        ok = measure(scanner, floor, work, lines, runs, &r);
+        ok = measure(scanner, floor, other, work, lines, runs, &r);
         if (!ok)
             break;
         rows.push_back(r);
@@ -249,11 +265,17 @@ int main(int argc, char** argv) {
     if (!ok)
         return 1;
 
-    std::printf("wall: median of %d interleaved runs; instructions: one run under callgrind\n", runs);
+    std::printf("wall and cpu (user and system): medians of %d interleaved runs; instructions: one run "
+                "under callgrind\n",
+                runs);
     for (const row& r : rows) {
         std::printf("%d lines\n", r.lines);
-        print_pair("plain", r.floor, r.scan);
-        print_pair("-D dir", r.floor_dir, r.scan_dir);
+        print_pair("plain", "scan", r.floor, r.scan);
+        if (!other.empty())
+            print_pair("", "other", r.floor, r.other);
+        print_pair("-D dir", "scan", r.floor_dir, r.scan_dir);
+        if (!other.empty())
+            print_pair("", "other", r.floor_dir, r.other_dir);
     }
     const row& a = rows[0];
     const row& c = rows[2];

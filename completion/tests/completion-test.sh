@@ -72,6 +72,18 @@ expect_offers "options after an operand" "--help" velmortev-read-label /dev/null
 expect_offers "nothing after the last operand" "" velmortev-read-label /dev/null ""
 expect_offers "nothing after the manager's label" "" velmortev-clean-disk -l /tmp DATA1 ""
 expect_offers "tevscan offers its options" "-V -h -l -s -x" tevscan -l /tmp ""
+# The front end: verbs first, common options anywhere, a verb's own after it.
+expect_offers "front end verbs" "config create delete list rename restore scan show" velmortev ""
+expect_offers "front end verb by prefix" "rename restore" velmortev re
+expect_offers "front end common options" "--help --manager --version --yes -V -h -m -o -y" velmortev -
+expect_offers "verb after common options" "list" velmortev -m /tmp -o json -y l
+expect_offers "create options" "--dry-run --help --manager --replace --version --wipe-signatures --yes" velmortev create --
+expect_offers "delete options" "--device --dry-run" velmortev -y delete --d
+expect_offers "scan takes a dry run only" "--dry-run" velmortev scan --dr
+expect_offers "list and config write nothing" "" velmortev config --dr
+expect_offers "the output format" "json" velmortev -o ""
+expect_offers "a verb word after -- is an operand" "" velmortev -- -n ""
+expect_offers "an unknown verb, nothing offered" "" velmortev frobnicate ""
 
 # Device operands: block devices and the directories leading to them.
 mkdir -p "$scratch/dev/sub" && touch "$scratch/dev/file"
@@ -86,7 +98,15 @@ if can_or_skip mknod "$scratch/dev/blk0" b 7 250 && mknod "$scratch/dev/blk1" b 
     expect_offers "write-label -d takes the device only" "" \
         velmortev-write-label -d "$scratch/dev/blk0" ""
     expect_offers "after --, a word with a dash is an operand" "" velmortev-read-label -- -r ""
+    expect_offers "front end create: the device first" "$scratch/dev/blk0 $scratch/dev/blk1 $scratch/dev/sub/" \
+        velmortev create "$scratch/dev/"
+    expect_offers "front end create: the label is free text" "" velmortev -n create "$scratch/dev/blk0" ""
+    expect_offers "front end show: a path is a device" "$scratch/dev/blk1" velmortev show "$scratch/dev/blk1"
+    expect_offers "front end delete --device" "$scratch/dev/blk0" velmortev delete --device "$scratch/dev/blk0"
+    expect_offers "front end restore: a backup file, then the device" "$scratch/dev/blk1" \
+        velmortev restore "$scratch/dev/file" "$scratch/dev/blk1"
 fi
+expect_offers "front end restore: the backup is a file" "$scratch/dev/file" velmortev restore "$scratch/dev/fi"
 
 # Manager directories and the labels under disks/.
 mkdir -p "$scratch/manager/disks" && touch "$scratch/manager/disks/"{DATA1,DATA2,OTHER}
@@ -98,6 +118,36 @@ expect_offers "the last -l counts" "" velmortev-clean-disk -l "$scratch/manager"
 expect_offers "no manager, no labels" "" velmortev-clean-disk D
 expect_offers "one label only" "" velmortev-clean-disk -l "$scratch/manager" DATA1 D
 expect_offers "scan directory" "$scratch/dev/sub/" velmortev-scan-partitions -D "$scratch/dev/s"
+expect_offers "front end labels of -m" "DATA1 DATA2" velmortev -m "$scratch/manager" delete D
+expect_offers "front end labels of every -m, each once" "DATA1 DATA2 OTHER" \
+    velmortev show -m "$scratch/dev" "-m$scratch/manager" --manager "$scratch/manager" ""
+expect_offers "front end rename: the new label is free text" "" velmortev -m "$scratch/manager" rename DATA1 ""
+expect_offers "front end create takes no label to complete" "" velmortev -m "$scratch/manager" create D
+
+# Without -m, the front end's labels come from the managers of its settings,
+# the last file setting MANAGERS winning, else from the mounted managers;
+# both seen here in a private mount namespace.
+if can_or_skip unshare -m true; then
+    mkdir -p "$scratch/etc/conf.d" "$scratch/other/disks" "$scratch/empty" "$scratch/mounted"
+    touch "$scratch/other/disks/ELSE"
+    printf 'MANAGERS="%s"\n' "$scratch/other" >"$scratch/etc/velmortev.conf"
+    printf '# later\nMANAGERS=%s\n' "$scratch/manager" >"$scratch/etc/conf.d/50-site.conf"
+    printf 'MANAGERS="%s"\n' "$scratch/other" >"$scratch/etc/conf.d/10-first.conf"
+    got=$(unshare -m bash -c '
+        source "$2"
+        labels() { COMP_WORDS=(velmortev delete ""); COMP_CWORD=2; COMPREPLY=()
+                   _velmortev_front velmortev "" delete
+                   printf "%s\n" "${COMPREPLY[@]}" | sort | paste -sd " "; }
+        # No /etc/velmortev on this machine: one in a private /etc.
+        [ -d /etc/velmortev ] || { mount -t tmpfs none /etc && mkdir /etc/velmortev; } || exit 1
+        mount --bind "$1/etc" /etc/velmortev || exit 1
+        labels
+        mount --bind "$1/empty" /etc/velmortev && mount -t tmpfs none "$1/mounted" || exit 1
+        mkdir "$1/mounted/disks" && touch "$1/mounted/disks/MOUNTED"
+        labels' bash "$scratch" "$script")
+    want=$'DATA1 DATA2 OTHER\nMOUNTED'
+    expect "front end managers: offered [$got], expected [$want]" test "$got" = "$want"
+fi
 
 # Scan patterns come from the kernel's partition table: a fake one here.
 if can_or_skip unshare -m true; then

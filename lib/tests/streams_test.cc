@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-2.0-or-later
-// The standard streams as all seven programs leave them, started with
+// The standard streams as every program of the kit leaves them, started with
 // standard output closed or on a full device: output that was meant for it
 // and is lost makes the run fail with the write's error, and a run that had
 // failed already keeps its own status. Runs that touch devices are checked
@@ -38,7 +38,7 @@ std::vector<stream_case> framed_cases() {
     for (const char* name :
          {"velmortev-read-label", "velmortev-write-label", "velmortev-scan-partitions",
           "velmortev-instantiate-disk", "velmortev-clean-disk", "velmortev-candidate-p",
-          "velmortev-reload-partitions"}) {
+          "velmortev-reload-partitions", "velmortev"}) {
         cases.push_back({name, {"--help"}, -1, "/dev/full", 228, "", lost(name, ENOSPC)});
         cases.push_back({name, {"-V"}, 1, "", 247, "", lost(name, EBADF)});
         // A usage error keeps its status; nothing was meant for standard output.

@@ -151,6 +151,26 @@ TEST(ScanProgram, SurvivesHostileTables) {
     EXPECT_EQ(r.out.substr(r.out.size() - 10), "/dev/last\n");
 }
 
+// The listing is written in blocks of 64 KiB. Each listing here has a first
+// line one character longer than the last, so that the first block ends at
+// every offset of a line; every line must come once, in order.
+TEST(ScanProgram, ListingLongerThanItsWriteBlock) {
+    for (size_t shift = 0; shift <= 13; shift++) {
+        std::string first = "p" + std::string(shift, 'x');
+        std::string table = "8 0 1 " + first + "\n", listing = "/dev/" + first + "\n";
+        for (int i = 1; listing.size() < 64 * 1024 + 64; i++) {
+            std::string name = "d" + std::to_string(100000 + i);  // 13 characters a line
+            table += "8 1 1 " + name + "\n";
+            listing += "/dev/" + name + "\n";
+        }
+        scanner scan;
+        run_result r = scan({}, table);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(r.out == listing) << "first line longer by " << shift;
+        EXPECT_EQ(r.err, "");
+    }
+}
+
 // A listing of many buffers lost to a full device or a closed standard
 // output is a failure; closed standard input or error change nothing.
 TEST(ScanProgram, LostListingIsAFailure) {

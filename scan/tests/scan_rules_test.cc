@@ -166,6 +166,32 @@ TEST(ReadPartitions, LongLinesAreReadInPieces) {
                                 "/dev/" + std::string(99, 'b'), "/dev/sdc"}));
 }
 
+// The table is read in blocks of 64 KiB. Each table here is shifted by one
+// byte more than the last, so that the first block ends at every offset of
+// a line, and at the cut of a line longer than 4096 characters and around it.
+TEST(ReadPartitions, LinesAcrossReadBlocksAreReadWhole) {
+    const size_t block = 64 * 1024;
+    for (size_t shift = 0; shift <= 16; shift++) {
+        scan_fixture f;
+        std::string t = std::string(shift, 'x') + "\n";
+        lines want;
+        for (int i = 0; t.size() < block + 64; i++) {
+            char name[16];
+            std::snprintf(name, sizeof name, "disk%05d", i);  // 16 characters a line
+            t += std::string("8 1 1 ") + name + "\n";
+            want.push_back(std::string("/dev/") + name);
+        }
+        ASSERT_EQ(f.scan(t), want) << "shifted by " << shift;
+    }
+    const std::string long_line = "8 2 1 " + std::string(4090, 'a') + "9 3 1 tail\n";
+    for (size_t cut = block - 2; cut <= block + 2; cut++) {
+        scan_fixture f;
+        std::string t = std::string(cut - 4096 - 1, 'x') + "\n" + long_line + "8 4 1 after\n";
+        EXPECT_EQ(f.scan(t), (lines{"/dev/" + std::string(99, 'a'), "/dev/tail", "/dev/after"}))
+            << "cut at " << cut;
+    }
+}
+
 TEST(MediaTest, DropsCdromAndTapeDrivesByPrefix) {
     scan_fixture f;
     f.media("hdc", "cdrom\n");
@@ -328,6 +354,36 @@ TEST(ScanDirs, DirectoriesAtTheIndexFillLimitsFindTheirNamesOnly) {
             << count << " names";
     }
     alarm(0);
+}
+
+// A slot table of 2 MiB or more (65536 slots) has memory of its own, aligned
+// for huge pages. Sets on both sides of that size, and past it once more,
+// reserved at once or grown name by name, find every name they hold and
+// none other.
+TEST(NameIndex, SetsAroundTheHugePageSizeFindTheirNamesOnly) {
+    static_assert(sizeof(name_slot) == 32);
+    lines names;
+    for (int i = 0; i <= 32769; i++)
+        names.push_back("sd" + std::to_string(i));
+    for (size_t count : {16384, 16385, 32769}) {
+        for (bool reserved : {true, false}) {
+            SCOPED_TRACE(std::to_string(count) + (reserved ? " names reserved" : " names grown"));
+            name_index index;
+            name_index_init(&index);
+            if (reserved) {
+                ASSERT_EQ(name_index_reserve(&index, count), 0);
+            }
+            for (size_t i = 0; i < count; i++)
+                ASSERT_EQ(name_index_add(&index, names[i].c_str()), 0);
+            size_t found = 0;
+            for (size_t i = 0; i < count; i++)
+                found += name_index_contains(&index, names[i].c_str());
+            EXPECT_EQ(found, count);
+            EXPECT_FALSE(name_index_contains(&index, names[count].c_str()));
+            EXPECT_EQ(index.capacity, count > 32768 ? 131072u : count > 16384 ? 65536u : 32768u);
+            name_index_free(&index);
+        }
+    }
 }
 
 TEST(TevscanForm, EveryDeviceGetsDevPath) {

@@ -25,6 +25,8 @@ restore() {
 }
 trap restore EXIT
 root=$scratch/root
+# True when a program of the build links libblkid, which the package must then name.
+needs_blkid() { readelf -d "$build"/sbin/* 2>/dev/null | grep -q 'NEEDED.*\[libblkid\.so\.1\]'; }
 prefix=/usr
 [ "$format" = install ] && prefix=/usr/local
 
@@ -69,6 +71,11 @@ deb)
     for script in postinst prerm postrm; do
         dpkg-deb -I "$package" "$script" >/dev/null 2>&1 || fail "no $script"
     done
+    [ "$(dpkg-deb -I "$package" conffiles 2>&1)" = /etc/velmortev/velmortev.conf ] ||
+        fail "conffiles: [$(dpkg-deb -I "$package" conffiles 2>&1)]"
+    if needs_blkid; then
+        [[ $(field Depends) == *libblkid1* ]] || fail "Depends does not name libblkid1: '$(field Depends)'"
+    fi
     ;;
 rpm)
     make_package RPM rpm
@@ -80,6 +87,13 @@ rpm)
     rpm -qpR "$package" 2>/dev/null | grep -q '^libc\.so\.6' || fail "does not require libc.so.6"
     [ "$(rpm -qpL "$package" 2>/dev/null)" = /usr/share/licenses/velmortev/LICENSE ] ||
         fail "licence files: [$(rpm -qpL "$package" 2>&1)]"
+    if needs_blkid; then
+        rpm -qpR "$package" 2>/dev/null | grep -q '^libblkid\.so\.1' || fail "does not require libblkid.so.1"
+    fi
+    # The settings are kept on upgrade: a config file, noreplace.
+    flags=$(rpm -qp --qf '[%{FILENAMES} %{FILEFLAGS:fflags}\n]' "$package" 2>/dev/null | grep '^/etc/')
+    grep -qx '/etc/velmortev/velmortev.conf cn' <<<"$flags" ||
+        fail "velmortev.conf is not %config(noreplace): [$flags]"
     lint rpmlint -c "$source_dir/packaging/rpmlint.toml" "$package"
     mkdir -p "$root"
     for scriptlet in postinstall preuninstall postuninstall; do
@@ -90,6 +104,14 @@ rpm)
 install)
     DESTDIR=$root cmake --install "$build" --prefix "$prefix" >"$scratch/install.log" 2>&1 ||
         { cat "$scratch/install.log"; fail "cmake --install failed"; }
+    # Settings are never overwritten, nor listed for removal.
+    grep -q velmortev.conf "$manifest" && fail "install_manifest.txt lists velmortev.conf"
+    echo 'MANAGERS="/mnt/velmor"' >>"$root/etc/velmortev/velmortev.conf"
+    DESTDIR=$root cmake --install "$build" --prefix "$prefix" >"$scratch/install.log" 2>&1 ||
+        { cat "$scratch/install.log"; fail "cmake --install failed the second time"; }
+    [ "$(tail -n1 "$root/etc/velmortev/velmortev.conf")" = 'MANAGERS="/mnt/velmor"' ] ||
+        fail "a second install replaced the administrator's velmortev.conf"
+    sed -i '$d' "$root/etc/velmortev/velmortev.conf"
     ;;
 *)
     echo "unknown format $format" >&2
@@ -97,6 +119,16 @@ install)
     ;;
 esac
 [ -f "$root$prefix/share/doc/velmortev/copyright" ] || fail "no copyright file"
+# The front end's settings, in /etc whatever the prefix: every key there and
+# commented out, so that the package alone changes nothing.
+conf=$root/etc/velmortev/velmortev.conf
+[ -d "$root/etc/velmortev/conf.d" ] || fail "no /etc/velmortev/conf.d"
+for key in MANAGERS SCAN_ORDER SCAN_EXCLUDE BACKUP_DIR; do
+    grep -q "^#$key=" "$conf" 2>/dev/null || fail "velmortev.conf does not show $key commented out"
+done
+set_lines=$(grep -v -e '^#' -e '^[[:space:]]*$' "$conf" 2>&1)
+[ -z "$set_lines" ] || fail "velmortev.conf sets something: $set_lines"
+[ "$(stat -c %a "$conf" 2>&1)" = 644 ] || fail "velmortev.conf has mode $(stat -c %a "$conf" 2>&1)"
 [ -f "$root$prefix/share/doc/velmortev/README.md.gz" ] || fail "no README.md.gz"
 
 # Exactly the programs of the build tree, and nothing of the testbed.
@@ -155,20 +187,22 @@ for program in "$build"/sbin/*; do
 done
 
 since=$failed
-# The boot-time unit runs the installed tevscan on the instance's path, the
+# The boot-time unit runs the installed front end's scan on the instance's path, the
 # udev rule and the unit the installed helper; an instance of the service
 # and of its path unit, pointed at the unpacked programs, pass systemd's
 # checks (their documentation is looked up in the unpacked man pages).
 units=$root$prefix/lib/systemd/system
 helper=$prefix/libexec/velmortev/tevscan-event
-grep -qx "ExecStart=$prefix/sbin/tevscan -l %f" "$units/tevscan@.service" ||
-    fail "the unit does not run $prefix/sbin/tevscan -l %f"
+grep -qx "ExecStart=$prefix/sbin/velmortev scan -m %f" "$units/tevscan@.service" ||
+    fail "the unit does not run $prefix/sbin/velmortev scan -m %f"
 [ "$(grep -c "=$helper \(begin\|end\) %i\$" "$units/tevscan@.service")" = 2 ] ||
     fail "the unit does not run $helper before and after the pass"
 grep -q "RUN+=\"$helper mark\"" "$root$prefix/lib/udev/rules.d/90-tevscan.rules" ||
     fail "the udev rule does not run $helper"
 [ -x "$root$helper" ] || fail "$helper is not installed"
-if command -v systemd-analyze >/dev/null; then
+if [ ! -x "$root$prefix/sbin/velmortev" ]; then
+    echo "SKIP: the unit's program velmortev is not built, so the unit is not verified"
+elif command -v systemd-analyze >/dev/null; then
     mkdir -p "$scratch/units"
     for unit in tevscan@.service tevscan@.path; do
         sed "s|^\(Exec[A-Za-z]*=\)$prefix|\1$root$prefix|" "$units/$unit" \

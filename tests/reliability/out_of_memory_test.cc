@@ -50,8 +50,8 @@ TEST_F(OutOfMemory, ScanReportsEachAllocationByName) {
         }
         silent_ends += r.status == 244 && r.err.empty();
     });
-    // Only the table's line buffer, name buffer and stream end the scan
-    // silently: without its large read buffer the table is read all the same.
+    // Only the table's read buffer, name buffer and stream end the scan
+    // silently.
     EXPECT_EQ(silent_ends, 3);
     std::set<outcome> expected = {
         {244, p + "Unable to allocate order pattern \"vt\"\n"},

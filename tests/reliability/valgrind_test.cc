@@ -256,4 +256,42 @@ TEST_F(UnderValgrind, TevscanProgram) {
     EXPECT_EQ(r.out, "Instantating disk \"DATA1\"\n");
 }
 
+TEST_F(UnderValgrind, FrontEnd) {
+    EXPECT_EQ(check("velmortev", {"list", "-q"}).status, 234);
+    REQUIRE_LOOP_DEVICES();
+    random_disk labelled;
+    ASSERT_EQ(labelled.attach(1 << 20, 512, 3), "");
+    ASSERT_EQ(run_label("velmortev-write-label", {labelled.path(), "data1"}).status, 0);
+    loop_device plain;
+    ASSERT_EQ(plain.attach(dir.file("front.img"), 1 << 20), "");
+    std::string manager = dir.file("front-manager");
+    std::filesystem::create_directories(manager + "/disks");
+    std::string etc = dir.file("front-etc");
+    std::filesystem::create_directories(etc + "/conf.d");
+    write_file(etc + "/conf.d/10.conf", "SCAN_ORDER=\"dm loop\"\nBACKUP_DIR=" + dir.file("b") + "\n");
+
+    run_spec spec;
+    spec.program = "velmortev";
+    spec.binds = {{table_of({&labelled.loop(), &plain}), "/proc/partitions"}};
+    spec.env = {{"VLM_TESTBED_MANAGERS", manager}, {"VELMORTEV_CONFIG_DIR", etc}};
+    struct {
+        std::vector<std::string> args;
+        std::string first_line;
+    } runs_of[] = {
+        {{"list", "-m", manager, "-o", "json"}, "{"},
+        {{"show", "-m", manager, "data1"}, "DATA1 " + labelled.path() + " "},
+        {{"create", "-n", "-m", manager, plain.path(), "data2"},
+         "Would save bytes 0-511 of " + plain.path()},
+        {{"rename", "-n", "-m", manager, "data1", "data3"},
+         "Would save bytes 0-511 of " + labelled.path()},
+        {{"config"}, "MANAGERS=\"\"\t# default"},
+    };
+    for (auto& c : runs_of) {
+        spec.args = c.args;
+        run_result r = check(spec);
+        EXPECT_EQ(r.status, 0) << c.args[0] << ": " << r.err;
+        EXPECT_EQ(r.out.substr(0, c.first_line.size()), c.first_line) << c.args[0];
+    }
+}
+
 }  // namespace

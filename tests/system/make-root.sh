@@ -1,18 +1,22 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Makes (once) and prints the path of a Debian 12 root filesystem image for
-# booting under QEMU with tests/system/boot-vm.sh:
+# Makes (once) and prints the path of the Debian 12 root filesystem image
+# that the system and cluster tiers boot under QEMU with
+# tests/system/boot-vm.sh:
 #
 #   tests/system/make-root.sh [--cache DIR] [PACKAGE...]
 #
 # The root is debootstrap's minbase variant of bookworm with systemd,
-# systemd-sysv, udev and kmod, plus the PACKAGEs (for example
-# openssh-server python3), and the modules of the real-kernel tier's kernel
+# systemd-sysv, udev and kmod, the cluster tier's openssh-server and python3,
+# multipath-tools for the multipath checks (inert until configured), plus
+# the PACKAGEs, and the modules of the real-kernel tier's kernel
 # (tests/vm/kernel-lib.sh) in /lib/modules. It is an ext4 image labelled
 # vlmroot, cached in the VM cache (/var/cache/velmortev-vm for root) under a
 # key made of the package list, the kernel and this recipe's revision; a
 # second call with the same list prints the same image at once. The image
-# is only ever read: boot-vm.sh boots it with snapshot=on.
+# is only ever read: boot-vm.sh boots it with snapshot=on. Every tier asks
+# for the same list, so a fresh machine builds one root: the CTest fixture
+# vm_cache does it before any tier starts, and says how long it took.
 #
 # Inside: an empty machine id (a new one each boot), root without a
 # password, systemd-networkd with DHCP on every en* link (QEMU user-mode
@@ -44,7 +48,8 @@ command -v mke2fs >/dev/null || unavailable "mke2fs (e2fsprogs) is not installed
 vm_cache "$cache"
 vm_kernel
 
-packages=$(printf '%s\n' systemd systemd-sysv udev kmod "$@" | sort -u | paste -sd, -)
+packages=$(printf '%s\n' systemd systemd-sysv udev kmod openssh-server python3 multipath-tools "$@" |
+           sort -u | paste -sd, -)
 key=$(printf 'revision %s\nsuite %s\nkernel %s\npackages %s\n' "$revision" "$suite" "$abi" "$packages" |
       sha256sum | cut -c1-16)
 dir=$cache/root-$key

@@ -38,7 +38,7 @@ vm_cache ""
 vm_kernel
 module_ko=  # set by vm_manager_module
 vm_manager_module "$build"
-image=$("$system/make-root.sh" openssh-server python3)
+image=$("$system/make-root.sh")
 case $? in
   0) ;;
   77) unavailable "no Debian root (see above)" ;;

@@ -1,0 +1,159 @@
+// SPDX-License-Identifier: GPL-2.0-or-later
+#include "velmortev/inventory.h"
+
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+
+#include <dirent.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <utility>
+
+#include "frame/frame.h"
+#include "label/label.h"
+#include "lib/owners.h"
+
+namespace vlm {
+
+namespace {
+
+// Reads the label and the geometry of one device; false when it does not
+// open or read (a device that went away, a drive without a medium).
+bool read_device(const char* path, device_row& row) {
+    unique_fd fd(open_label_device(path, false));
+    if (!fd)
+        return false;
+    struct stat st;
+    if (fstat(fd.get(), &st) < 0)
+        return false;
+    label_info info;
+    if (read_label_block(fd.get(), &info) < 0)
+        return false;
+    row.rdev = st.st_rdev;
+    row.size = device_size(fd.get());
+    row.labelled = check_label_magic(&info, false) == 0;
+    if (row.labelled)
+        row.label.assign(info.label, strnlen(info.label, label_max));
+    return true;
+}
+
+void add_rows(ring_node* patterns, bool excluded, const inventory_setup& setup,
+              sysfs_view& sysfs, inventory& out) {
+    for (scan_pattern* pattern : ring_records<scan_pattern>(patterns)) {
+        for (scan_device* device : ring_records<scan_device>(&pattern->bucket)) {
+            device_row row;
+            if (!read_device(device->path, row))
+                continue;
+            row.path = device->path;
+            row.name = device->name;
+            row.excluded = excluded;
+            row.facts = sysfs.facts(row.name);
+            if (row.labelled && setup.probe)
+                row.probe_status = probe_signatures(device->path, row.signatures);
+            out.rows.push_back(std::move(row));
+        }
+    }
+}
+
+node_state look_at_node(const std::string& manager, const device_row& row) {
+    node_state node;
+    node.manager = manager;
+    struct stat st;
+    std::string path = manager + "/disks/" + row.label;
+    if (!usable_node_name(row.label) || lstat(path.c_str(), &st) < 0)
+        return node;
+    node.present = true;
+    node.rdev = S_ISBLK(st.st_mode) ? st.st_rdev : 0;
+    node.this_device = S_ISBLK(st.st_mode) && st.st_rdev == row.rdev;
+    return node;
+}
+
+void find_strays(const std::string& manager, const std::set<std::pair<std::string, dev_t>>& known,
+                 inventory& out) {
+    std::string dir_path = manager + "/disks";
+    unique_dir dir(opendir(dir_path.c_str()));
+    if (!dir)
+        return;
+    while (dirent* entry = readdir(dir.get())) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..")
+            continue;
+        struct stat st;
+        if (lstat((dir_path + "/" + name).c_str(), &st) < 0)
+            continue;
+        bool block = S_ISBLK(st.st_mode);
+        if (block && known.count({name, st.st_rdev}))
+            continue;
+        out.strays.push_back({manager, name, block, block ? st.st_rdev : 0});
+    }
+}
+
+}  // namespace
+
+uint64_t device_size(int fd) {
+    uint64_t size = 0;
+    return ioctl(fd, BLKGETSIZE64, &size) == 0 ? size : 0;
+}
+
+bool usable_node_name(const std::string& label) {
+    if (label.empty() || label == "." || label == ".." || label.size() > label_max)
+        return false;
+    for (char c : label) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte >= 0x7f || byte == '/')
+            return false;
+    }
+    return true;
+}
+
+bool same_device(const device_row& a, const device_row& b) {
+    if (a.rdev == b.rdev)
+        return true;
+    return !a.facts.map.empty() && a.facts.map == b.facts.map;
+}
+
+int fill_patterns(pattern_rings& rings, const std::vector<std::string>& order,
+                  const std::vector<std::string>& exclude) {
+    for (const std::string& text : order)
+        if (!add_pattern(&rings.order, text.c_str()))
+            return -ENOMEM;
+    if (!add_pattern(&rings.order, ""))
+        return -ENOMEM;
+    for (const std::string& text : exclude)
+        if (!add_pattern(&rings.exclude, text.c_str()))
+            return -ENOMEM;
+    return 0;
+}
+
+int take_inventory(const inventory_setup& setup, inventory& out) {
+    pattern_rings rings;
+    if (fill_patterns(rings, setup.order, setup.exclude) < 0)
+        return -ENOMEM;
+    scan_setup scan{&rings.order, &rings.exclude, nullptr, error, setup.tables};
+    int rc = scan_partitions(scan);
+    if (rc < 0)
+        return rc;
+
+    sysfs_view sysfs;
+    sysfs.root = setup.sysfs_root;
+    add_rows(&rings.order, false, setup, sysfs, out);
+    add_rows(&rings.exclude, true, setup, sysfs, out);
+
+    std::set<std::pair<std::string, dev_t>> known;
+    for (device_row& row : out.rows) {
+        if (!row.labelled)
+            continue;
+        known.insert({row.label, row.rdev});
+        for (const std::string& manager : setup.managers)
+            row.nodes.push_back(look_at_node(manager, row));
+    }
+    for (const std::string& manager : setup.managers)
+        find_strays(manager, known, out);
+    return 0;
+}
+
+}  // namespace vlm
