@@ -17,6 +17,9 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 top=$PWD
+# step: the explanation, the command as typed, its output.
+# shellcheck source=tests/functions.sh
+. "$top/tests/functions.sh"
 
 # Inside the scratch world: the road itself. Two loop devices: the first
 # plays the whole disk, the second its partition (the testbed gives it a
@@ -74,20 +77,6 @@ walk_the_road() {
   echo "The road is walked; the scratch world goes away now."
 }
 
-# Shows a one-line explanation, the command as typed and its output. A
-# command that fails stops the job with its status.
-step() {
-  local status=0
-  echo
-  echo "== $1"
-  echo "# $2"
-  eval "$2" 2>&1 || status=$?
-  if [ "$status" -ne 0 ]; then
-    echo "(exit status $status)"
-    exit "$status"
-  fi
-}
-
 # Builds what the road needs, and nothing more: the kit and the testbed's
 # layer, library and tool; no tests, so no GoogleTest. A fresh build tree is
 # configured without the tests; an existing one keeps its settings. Shows
@@ -104,7 +93,7 @@ build_kit() {
     echo "main-job.sh: the build failed" >&2
     exit 1
   fi
-  echo "Built: $(ls build/sbin | xargs)"
+  echo "Built: $(cd build/sbin && echo *)"
 }
 
 if [ "${1-}" = --inside-scratch-world ]; then
@@ -112,7 +101,7 @@ if [ "${1-}" = --inside-scratch-world ]; then
   exit 0
 fi
 
-real_kernel= real_system=
+real_kernel='' real_system=''
 if [ "${1-}" = --real-kernel ]; then
   real_kernel=yes
   shift

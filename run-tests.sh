@@ -23,7 +23,7 @@ stage() {
   line=$(printf '%-24s %s  %dm%02ds' "$name" "$([ "$status" -eq 0 ] && echo ok || echo FAILED)" \
     $((took / 60)) $((took % 60)))
   summary+=("$line")
-  echo "=== $name: $([ "$status" -eq 0 ] && echo done || echo "failed with status $status") in ${took}s"
+  echo "=== $name: $([ "$status" -eq 0 ] && echo 'done' || echo "failed with status $status") in ${took}s"
   if [ "$status" -ne 0 ]; then
     print_summary
     exit 1

@@ -26,7 +26,8 @@ needs[reliability]="valgrind clang libclang-rt-14-dev"
 needs[vm]=""
 # The Ansible collection's tests (part of the test suite): Debian's
 # ansible-core, their fallback when pip cannot reach the Python package
-# registry; python3-venv for their Python environment; shellcheck and
+# registry; python3-venv for their Python environment; shellcheck for the
+# sanity checks and the test shell_scripts (every shell script of the tree);
 # python3-voluptuous for the sanity checks; e2fsprogs for a filesystem that the
 # label module and the front end must refuse, fdisk (sfdisk) for a GPT. Installed without recommends, which
 # would pull in the large bundle of collections. prometheus for promtool,
@@ -37,6 +38,7 @@ purposes=("$@")
 [ ${#purposes[@]} -gt 0 ] || purposes=(all)
 packages=()
 lean_packages=()
+# shellcheck disable=SC2206  # the lists are words, split on purpose
 for purpose in "${purposes[@]}"; do
     if [ "$purpose" = all ]; then
         for each in "${needs[@]}"; do packages+=($each); done

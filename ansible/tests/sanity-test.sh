@@ -12,6 +12,8 @@ set -uo pipefail
 source_dir=$(cd "$1" && pwd) build=$(cd "$2" && pwd)
 needs_registry=(ansible-doc changelog import pep8 pslint pylint runtime-metadata validate-modules yamllint)
 
+# shellcheck source=../../tests/functions.sh
+. "$source_dir/tests/functions.sh"
 # shellcheck source=ansible-env.sh
 . "$source_dir/ansible/tests/ansible-env.sh"
 require_ansible_env "$build" "the sanity test"
@@ -27,19 +29,18 @@ install_collection "$source_dir" "$root" || exit 1
 cd "$root/ansible_collections/velmortev/disks" || exit 1
 python=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 
-failures=0
 # What Galaxy wants of an upload: a licence, the project's addresses, the
 # licence text and a changelog in the tarball.
 listing=$(tar -tzf "$COLLECTION_TARBALL")
 for file in LICENSE changelogs/changelog.yaml meta/runtime.yml; do
-  grep -qx "$file" <<<"$listing" || { echo "FAIL: the tarball holds no $file"; failures=$((failures + 1)); }
+  expect "the tarball holds $file" grep -qx "$file" <<<"$listing"
 done
-python3 - MANIFEST.json <<'PY' || failures=$((failures + 1))
+python3 - MANIFEST.json <<'PY' || fail "MANIFEST.json names the licence and the project's addresses"
 import json, sys
 info = json.load(open(sys.argv[1]))['collection_info']
 missing = [k for k in ('license', 'repository', 'documentation', 'issues') if not info.get(k)]
 if missing:
-    sys.exit('FAIL: MANIFEST.json lacks %s' % ', '.join(missing))
+    sys.exit('MANIFEST.json lacks %s' % ', '.join(missing))
 PY
 skips=()
 if [ "${VLM_ANSIBLE_SANITY-}" != all ]; then
@@ -51,7 +52,7 @@ fi
 ansible-test sanity --local --python "$python" "${skips[@]}" >"$root/sanity.log" 2>&1
 status=$?
 grep -v -e 'Using locale "C.UTF-8"' -e 'Reviewing previous 1 warning' "$root/sanity.log"
-[ "$status" -eq 0 ] || { echo "FAIL: ansible-test sanity"; failures=$((failures + 1)); }
+expect "ansible-test sanity" test "$status" -eq 0
 
 # validate-modules, which checks the documentation against the options the
 # modules take, also by its own script where Debian's voluptuous is at hand,
@@ -72,21 +73,19 @@ for path, code, msg in found:
 sys.exit(1 if found else 0)
 PY
   then
-    echo "FAIL: validate-modules: $(cat "$root/validate.err")"
-    failures=$((failures + 1))
+    fail "validate-modules" "$(cat "$root/validate.err")"
   else
-    echo "validate-modules (its script, Debian's voluptuous): passed"
+    pass "validate-modules (its script, Debian's voluptuous)"
   fi
 fi
 
 for module in label node scan disk_info info; do
   if ! doc=$(ansible-doc -t module "velmortev.disks.$module" 2>&1) ||
     ! grep -q '^EXAMPLES:' <<<"$doc" || ! grep -q '^RETURN VALUES:' <<<"$doc"; then
-    echo "FAIL: ansible-doc velmortev.disks.$module: $doc"
-    failures=$((failures + 1))
+    fail "ansible-doc velmortev.disks.$module" "$doc"
+  else
+    pass "ansible-doc velmortev.disks.$module"
   fi
 done
-grep -q '^> VELMORTEV.DISKS.DISK_INFO' <<<"$doc" ||
-  { echo "FAIL: the old name info does not lead to disk_info: $doc"; failures=$((failures + 1)); }
-[ "$failures" -eq 0 ] && echo "sanity: passed on the built tarball; ansible-doc shows every module"
-[ "$failures" -eq 0 ]
+expect "the old name info leads to disk_info" grep -q '^> VELMORTEV.DISKS.DISK_INFO' <<<"$doc"
+finish "sanity on the built tarball"

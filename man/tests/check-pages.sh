@@ -6,11 +6,12 @@
 # Usage: check-pages.sh MAN8_DIR SBIN_DIR VERSION
 set -uo pipefail
 man8=$1 sbin=$2 version=$3
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+# shellcheck source=../../tests/functions.sh
+. "$(dirname "$0")/../../tests/functions.sh"
 
 for page in "$man8"/*.8; do
   name=$(basename "$page" .8)
+  since=$failed
   warnings=$(groff -ww -man -t -z "$page" 2>&1)
   [ -z "$warnings" ] || fail "$name.8: groff warns: $warnings"
   if command -v man >/dev/null; then
@@ -27,8 +28,9 @@ for page in "$man8"/*.8; do
   grep -q '^\.SH REPORTING BUGS' "$page" || fail "$name.8: no REPORTING BUGS section"
   # Exit statuses are listed in ascending order.
   statuses=$(sed -n '/^\.SH EXIT STATUS/,/^\.SH /{/^\.TP/{n;s/^\.BR* \([0-9]*\).*/\1/p}}' "$page")
-  [ "$statuses" = "$(sort -n <<<"$statuses")" ] || fail "$name.8: exit statuses not in order:" $statuses
+  [ "$statuses" = "$(sort -n <<<"$statuses")" ] || fail "$name.8: exit statuses not in order" "$statuses"
   grep -q "^\.TH .* \"velmortev $version\"" "$page" || fail "$name.8: title does not carry version $version"
+  pass_since "$since" "$name.8: no warning, SEE ALSO whole, statuses in order, version $version"
 done
 
 # Usage text of a program: tevscan takes -h only, velmortev-discover none.
@@ -43,6 +45,7 @@ usage_of() {
 for program in "$sbin"/*; do
   name=$(basename "$program")
   page=$man8/$name.8
+  since=$failed
   if [ ! -e "$page" ]; then
     fail "$name has no man page"
     continue
@@ -56,10 +59,7 @@ for program in "$sbin"/*; do
     grep -q "\\\\-$letter\b" "$page" ||
       fail "$name.8: option -$letter of the usage text is not documented"
   done
+  pass_since "$since" "$name.8 names $name and documents every option of its usage text"
 done
 
-if [ "$failures" -ne 0 ]; then
-  echo "$failures problem(s) with the man pages"
-  exit 1
-fi
-echo "man pages: all checked, no warnings"
+finish "man pages"

@@ -8,27 +8,9 @@ set -uo pipefail
 
 build=$1
 world="$(cd "$(dirname "$0")/.." && pwd)/scratch-world.sh"
-failures=0
-
-if [ "$(id -u)" -ne 0 ]; then
-  if [ "${CI:-}" = true ]; then
-    echo "FAIL: the scratch world needs root under CI" >&2
-    exit 1
-  fi
-  echo "skipped: the scratch world needs root"
-  exit 77
-fi
-
-check() {
-  local what=$1
-  shift
-  if "$@"; then
-    echo "ok: $what"
-  else
-    echo "FAIL: $what" >&2
-    failures=$((failures + 1))
-  fi
-}
+# shellcheck source=../../tests/functions.sh
+. "$(dirname "$0")/../../tests/functions.sh"
+[ "$(id -u)" -eq 0 ] || unavailable "the scratch world needs root"
 
 notes=$(mktemp -d)
 trap 'rm -rf "$notes"' EXIT
@@ -70,13 +52,13 @@ inside='
 "$world" --build "$build" --disks 2 --size 8 --sector-size 4096 -- \
   bash -c "$inside" inside "$notes" "$(cd "$build" && pwd)"
 status=$?
-check "the command's status is the script's (7, got $status)" [ "$status" -eq 7 ]
+expect "the command's status is the script's (7, got $status)" [ "$status" -eq 7 ]
 dir=$(cat "$notes/dir" 2>/dev/null)
-check "a finished world leaves nothing behind ($dir)" left_nothing "$dir"
+expect "a finished world leaves nothing behind ($dir)" left_nothing "$dir"
 
 # A command that cannot be started.
 "$world" --build "$build" -- /nonexistent/command 2>/dev/null
-check "a command that is not there gives 127" [ $? -eq 127 ]
+expect "a command that is not there gives 127" [ $? -eq 127 ]
 
 # While the command runs its mounts are not seen outside; an interrupt, as
 # Ctrl-C delivers it to the whole process group, still takes the world down.
@@ -90,15 +72,15 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 dir=$(cat "$notes/dir" 2>/dev/null)
-check "the world's mounts stay in its namespace" bash -c "! grep -qF '$dir' /proc/self/mountinfo"
+expect "the world's mounts stay in its namespace" bash -c "! grep -qF '$dir' /proc/self/mountinfo"
 kill -INT -- "-$job"
 wait "$job"
 status=$?
-check "an interrupted world ends with 130 (got $status)" [ "$status" -eq 130 ]
-check "an interrupted world leaves nothing behind ($dir)" left_nothing "$dir"
+expect "an interrupted world ends with 130 (got $status)" [ "$status" -eq 130 ]
+expect "an interrupted world leaves nothing behind ($dir)" left_nothing "$dir"
 
 out=$(setpriv --reuid=65534 --regid=65534 --clear-groups "$world" --build "$build" -- true 2>&1)
 status=$?
-check "refuses to run without root" [ "$status" -eq 1 ]
-check "says why without root ($out)" [ "$out" = "scratch-world.sh: must run as root (it attaches loop devices and mounts a tmpfs)" ]
-[ "$failures" -eq 0 ]
+expect "refuses to run without root" [ "$status" -eq 1 ]
+expect "says why without root ($out)" [ "$out" = "scratch-world.sh: must run as root (it attaches loop devices and mounts a tmpfs)" ]
+finish "the scratch world"

@@ -8,8 +8,8 @@
 set -uo pipefail
 source_dir=$1
 script=$source_dir/tools/add-spdx.sh
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+# shellcheck source=../functions.sh
+. "$source_dir/tests/functions.sh"
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
@@ -30,14 +30,15 @@ for i in "${!files[@]}"; do
 done
 [ -x "$scratch/run" ] || fail "the script lost its execute bit"
 "$script" --check "${files[@]}" || fail "--check found files lacking the line after the run"
+pass_since 0 "add-spdx.sh: the line in each language's comment form, once, execute bit kept"
 
 # The tree, when it is a git checkout.
-if [ "$failures" -eq 0 ] && [ -e "$source_dir/.git" ]; then
+if [ "$failed" -eq 0 ] && [ -e "$source_dir/.git" ]; then
     if ! head -n 1 "$source_dir/CMakeLists.txt" | grep -q "$id"; then
         echo "SKIP: the licence line is not in the tree yet (run tools/add-spdx.sh)"
         exit 77
     fi
     lacking=$("$script" --check) || fail "tracked source files without the licence line: $lacking"
+    pass_since 0 "every tracked source file carries the line"
 fi
-[ "$failures" -eq 0 ] && echo "licence lines: script and tree checked"
-[ "$failures" -eq 0 ]
+finish "licence lines: script and tree"

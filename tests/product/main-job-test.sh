@@ -5,16 +5,13 @@
 # Usage: main-job-test.sh SOURCE_DIR BUILD_DIR
 set -uo pipefail
 source_dir=$1 build=$2
-if [ "$(id -u)" -ne 0 ]; then
-  [ "${CI-}" = true ] && { echo "FAIL: the main job needs root"; exit 1; }
-  echo "SKIP: the main job needs root"
-  exit 0
-fi
+# shellcheck source=../functions.sh
+. "$source_dir/tests/functions.sh"
+[ "$(id -u)" -eq 0 ] || unavailable "the main job needs root"
 out=$("$source_dir/main-job.sh" --no-build "$build" 2>&1)
 status=$?
 echo "$out"
-failures=0
-[ "$status" -eq 0 ] || { echo "FAIL: main job ended with $status"; failures=$((failures + 1)); }
+expect "the main job ends with 0 ($status)" test "$status" -eq 0
 for mark in \
   '^DATA1:/dev/loop[0-9]*$' \
   '^/dev/loop[0-9]*$' \
@@ -23,7 +20,6 @@ for mark in \
   '^Instantating disk "DATA1"$' \
   '^Cleaning disk "DATA1"$' \
   '^The machine is as it was'; do
-  grep -q "$mark" <<<"$out" || { echo "FAIL: no line matching $mark"; failures=$((failures + 1)); }
+  expect "a line matches $mark" grep -q "$mark" <<<"$out"
 done
-[ "$failures" -eq 0 ] && echo "main job: every step reached its mark"
-[ "$failures" -eq 0 ]
+finish "the main job's steps"

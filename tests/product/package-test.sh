@@ -10,8 +10,8 @@
 # Usage: package-test.sh BUILD_DIR SOURCE_DIR VERSION deb|rpm|install
 set -uo pipefail
 build=$1 source_dir=$2 version=$3 format=$4
-failures=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+# shellcheck source=../functions.sh
+. "$source_dir/tests/functions.sh"
 scratch=$(mktemp -d)
 # Packaging and installing write install_manifest.txt into the build tree:
 # the one of an earlier install is kept aside and put back.
@@ -41,15 +41,16 @@ lint() {
 make_package() {
     if ! cpack -G "$1" --config "$build/CPackConfig.cmake" -B "$scratch/out" >"$scratch/cpack.log" 2>&1; then
         cat "$scratch/cpack.log"
-        echo "FAIL: cpack could not build the package"
+        fail "cpack could not build the package"
         exit 1
     fi
     packages=("$scratch"/out/*."$2")
     [ ${#packages[@]} -eq 1 ] && [ -f "${packages[0]}" ] ||
-        { echo "FAIL: expected one package, got: ${packages[*]}"; exit 1; }
+        { fail "expected one package, got: ${packages[*]}"; exit 1; }
     package=${packages[0]}
 }
 
+since=$failed
 case $format in
 deb)
     make_package DEB deb
@@ -65,7 +66,7 @@ deb)
     [[ $(field Depends) == *libc6* ]] || fail "Depends does not name libc6: '$(field Depends)'"
     [ -n "$(field Description)" ] || fail "no Description"
     lint lintian --fail-on error,warning -EvIL +pedantic "$package"
-    dpkg -x "$package" "$root" || { echo "FAIL: dpkg -x"; exit 1; }
+    dpkg -x "$package" "$root" || { fail "dpkg -x"; exit 1; }
     [ -f "$root/usr/share/doc/velmortev/changelog.Debian.gz" ] || fail "no changelog.Debian.gz"
     for script in postinst prerm postrm; do
         dpkg-deb -I "$package" "$script" >/dev/null 2>&1 || fail "no $script"
@@ -98,7 +99,7 @@ rpm)
     for scriptlet in postinstall preuninstall postuninstall; do
         rpm -qp --scripts "$package" 2>/dev/null | grep -q "^$scriptlet scriptlet" || fail "no $scriptlet scriptlet"
     done
-    rpm2cpio "$package" | (cd "$root" && cpio -idm --quiet) || { echo "FAIL: rpm2cpio"; exit 1; }
+    rpm2cpio "$package" | (cd "$root" && cpio -idm --quiet) || { fail "rpm2cpio"; exit 1; }
     ;;
 install)
     DESTDIR=$root cmake --install "$build" --prefix "$prefix" >"$scratch/install.log" 2>&1 ||
@@ -137,11 +138,13 @@ packaged=$(cd "$root$prefix/sbin" && ls | sort)
 leaked=$(cd "$root" && find . \( -name 'libtev*' -o -name 'tevtool' -o -name '*testbed*' \
     -o -name '*_test' -o -name '*_bench' -o -name '*.a' \) -print)
 [ -z "$leaked" ] || fail "testbed or test files in the package: $leaked"
+pass_since "$since" "the $format package's metadata and files"
 
 man8=$root$prefix/share/man/man8
 for program in "$build"/sbin/*; do
     name=${program##*/}
     installed=$root$prefix/sbin/$name
+    since=$failed
     if [ -L "$program" ]; then
         [ "$(readlink "$installed")" = "$(readlink "$program")" ] ||
             fail "$name is not a link to $(readlink "$program")"
@@ -173,15 +176,17 @@ for program in "$build"/sbin/*; do
             want="$name version $version" ;;
     esac
     [ "$out" = "$want" ] || fail "$name from the package printed [$out], expected [$want]"
+    pass_since "$since" "$name: installed with its page and completion, and runs"
 done
 
 # The completion registers every program when sourced.
 registered=$(bash -c 'source "$1"/velmortev && complete -p' bash \
     "$root$prefix/share/bash-completion/completions" 2>&1)
 for program in "$build"/sbin/*; do
-    grep -q " ${program##*/}\$" <<<"$registered" || fail "completion not registered for ${program##*/}"
+    expect "completion registered for ${program##*/}" grep -q " ${program##*/}\$" <<<"$registered"
 done
 
+since=$failed
 # The boot-time unit runs the installed front end's scan on the instance's path, the
 # udev rule and the unit the installed helper; an instance of the service
 # and of its path unit, pointed at the unpacked programs, pass systemd's
@@ -208,21 +213,19 @@ else
     [ "${CI-}" = true ] && fail "systemd-analyze is missing"
     echo "SKIP: no systemd-analyze to verify the unit"
 fi
+pass_since "$since" "the units, the udev rule and the helper"
 
 # The README's sequence in one build tree: install, package, install the
 # package, uninstall what the manifest lists. That takes the files under
 # /usr/local, every one of them, and leaves every file of the package.
 if [ "$format" = install ]; then
     make_package DEB deb
-    dpkg -x "$package" "$root" || { echo "FAIL: dpkg -x"; exit 1; }
+    dpkg -x "$package" "$root" || { fail "dpkg -x"; exit 1; }
     sed "s|^|$root|" "$manifest" | xargs -d '\n' rm -f
     left=$(cd "$root" && find . ! -type d | sed 's|^\.||' | sort)
     packaged=$(dpkg-deb -c "$package" | awk '$1 !~ /^d/ { sub(/^\./, "", $6); print $6 }' | sort)
-    [ "$left" = "$packaged" ] || fail "after removing the manifest's files: $(diff <(echo "$packaged") <(echo "$left"))"
+    expect "removing the manifest's files leaves the package's: $(diff <(echo "$packaged") <(echo "$left"))" \
+        test "$left" = "$packaged"
 fi
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures problem(s) with the $format package"
-    exit 1
-fi
-echo "$format package: metadata, contents, unit and programs checked"
+finish "the $format package: metadata, contents, unit and programs"

@@ -35,21 +35,15 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 
-unavailable() {
-  if [ "${CI-}" = true ]; then
-    echo "boot-vm.sh: $* (CI=true: this fails the run)" >&2
-    exit 1
-  fi
-  echo "boot-vm.sh: $*: skipped" >&2
-  exit 77
-}
+# shellcheck source=../functions.sh
+. "$here/../functions.sh"
 
 usage() {
   sed -n '/^#   tests\/system\/boot-vm.sh/,/^#$/p' "$0" | sed 's/^#//' >&2
   exit 2
 }
 
-image= payload= setup= console= memory=1024 smp=2 timeout=600 cache= hostfwd=
+image='' payload='' setup='' console='' memory=1024 smp=2 timeout=600 cache='' hostfwd=''
 while [ $# -gt 0 ]; do
   case $1 in
     --image) image=${2:?}; shift 2 ;;
@@ -70,12 +64,13 @@ done
 
 busybox=/bin/busybox
 [ -x $busybox ] && ! ldd $busybox >/dev/null 2>&1 || unavailable "busybox-static is not installed"
+# shellcheck source=../vm/kernel-lib.sh
 . "$here/../vm/kernel-lib.sh"
 vm_cache "$cache"
 vm_kernel
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/velmortev-boot.XXXXXX")
-qemu_pid= drain_pid=
+qemu_pid='' drain_pid=''
 cleanup() {
   [ -n "$qemu_pid" ] && kill "$qemu_pid" 2>/dev/null || true
   [ -n "$drain_pid" ] && kill "$drain_pid" 2>/dev/null || true

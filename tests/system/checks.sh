@@ -1,48 +1,12 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-# The kit's package on a booted Debian system (see system-test.sh), run by
-# vlmtest-checks.service after multi-user.target with its output on the
-# second serial port: one PASS or FAIL line per check, a figure line per
-# measurement, then the status line that ends the VM.
-. /root/guest-lib.sh
-manager=/mnt/velmor
-unit=tevscan@mnt-velmor.service
-failed=0
-pass() { echo "PASS: $1"; }
-fail() { echo "FAIL: $1"; failed=$((failed + 1)); }
-# expect NAME COMMAND...: the command must succeed.
-expect() {
-  local name=$1
-  shift
-  if "$@"; then pass "$name"; else fail "$name"; fi
-}
-monitor() { echo "velmortev-vm: monitor $*"; }
+# shellcheck shell=dash disable=SC2154  # manager, unit: system-lib.sh
+# The kit's package on a booted Debian system (see system-test.sh), run
+# after multi-user.target with the test library and the system tier's
+# helpers, its output on the second serial port: a result line per check, a
+# figure line per measurement; its status ends the VM.
 
-# The number of passes of a manager's unit so far (systemd's "Starting"
-# message, one per start).
-passes() {
-  journalctl --sync
-  journalctl -b -o cat MESSAGE_ID=7d4958e842da4a758f6c1cdc7b36dcc5 UNIT="tevscan@$1.service" | wc -l
-}
-# Waits up to $2 seconds for a shell condition.
-within() {
-  local deadline=$(($(date +%s) + $2))
-  until eval "$1"; do
-    [ "$(date +%s)" -ge "$deadline" ] && return 1
-    sleep 0.2
-  done
-}
-# No pass runs or is due and udev is idle, twice in a row a second apart.
-quiet() {
-  local i
-  for i in 1 2; do
-    udevadm settle
-    within "[ \$(systemctl is-active $unit) = inactive ] && [ -z \"\$(ls /run/velmortev/pending/mnt-velmor)\" ]" 60 ||
-      return 1
-    sleep 1
-  done
-}
-node_is() { [ -b "$manager/disks/$1" ] && [ "$(devno "$manager/disks/$1")" = "$(devno "$2")" ]; }
-node_count() { ls "$manager/disks" | wc -l; }
+node_count_is() { [ "$(node_count)" -eq "$1" ]; }
+scsi_partitions_are() { [ "$(grep -c "sd[a-z]*1$" /proc/partitions)" -eq "$1" ]; }
 # The SCSI disk that carries the label HOT1 (3 MiB), by its partition.
 hot_partition() {
   for dev in /sys/block/sd*; do
@@ -50,17 +14,18 @@ hot_partition() {
   done
   return 1
 }
+hot_disk_there() { hot=$(hot_partition) && [ -b "$hot" ]; }
 
 echo "FIGURE: checks start $(cut -d' ' -f1 /proc/uptime) s after the kernel"
 checks_started=$(date +%s)
 expect "the unit is enabled, its path unit watches" \
-  test "$(systemctl is-enabled $unit) $(systemctl is-active tevscan@mnt-velmor.path)" = "enabled active"
-out=$(systemd-analyze verify --man=no $unit tevscan@mnt-velmor.path 2>&1)
+  test "$(systemctl is-enabled "$unit") $(systemctl is-active tevscan@mnt-velmor.path)" = "enabled active"
+out=$(systemd-analyze verify --man=no "$unit" tevscan@mnt-velmor.path 2>&1)
 expect "systemd-analyze verify finds nothing${out:+: $out}" test -z "$out"
 expect "the boot-time pass made BOOT1 with the device number of /dev/vdb1" node_is BOOT1 /dev/vdb1
 late_at=$(cat /run/vlmtest/late-at 2>/dev/null || echo 0)
 expect "the late disk (driver loaded after the boot pass) got LATE1 within 30 s" \
-  within "node_is LATE1 /dev/nvme0n1p1" $((late_at + 30 - $(date +%s)))
+  within $((late_at + 30 - $(date +%s))) node_is LATE1 /dev/nvme0n1p1
 quiet
 
 # A burst: the SCSI controller's driver brings 33 labelled LUNs and HOT1 at
@@ -68,9 +33,9 @@ quiet
 before=$(passes mnt-velmor)
 started=$(date +%s)
 modprobe virtio_scsi
-within '[ "$(grep -c "sd[a-z]*1$" /proc/partitions)" -eq 34 ]' 90
+within 90 scsi_partitions_are 34
 seen=$(($(date +%s) - started))
-expect "the burst's 34 labelled partitions got their nodes" within '[ "$(node_count)" -eq 36 ]' 90
+expect "the burst's 34 labelled partitions got their nodes" within 90 node_count_is 36
 made=$(($(date +%s) - started))
 quiet
 burst=$(($(passes mnt-velmor) - before))
@@ -81,7 +46,7 @@ expect "the burst took at most 2 passes" test "$burst" -le 2
 hot=$(hot_partition)
 expect "HOT1 is the node of $hot" node_is HOT1 "$hot"
 monitor device_del hotlun
-expect "the removed disk's node went within 30 s" within "[ ! -e $manager/disks/HOT1 ]" 30
+expect "the removed disk's node went within 30 s" within 30 test ! -e "$manager/disks/HOT1"
 quiet
 
 # A disk that comes while a pass's job still runs, after the pass has
@@ -91,13 +56,13 @@ mkdir -p /run/vlmtest
 : >/run/vlmtest/hold
 rm -f /run/vlmtest/held
 udevadm trigger --action=change /dev/vdb
-within "[ -e /run/vlmtest/held ]" 30 || fail "no pass started on a change event"
+within 30 test -e /run/vlmtest/held || fail "no pass started on a change event"
 monitor device_add scsi-hd,bus=scsi.0,drive=hot,id=hotlun,scsi-id=0,lun=40
-within "hot=\$(hot_partition) && [ -b \$hot ]" 30 || fail "the hot-added disk did not appear"
-expect "the disk appeared while a pass's job was running" test "$(systemctl is-active $unit)" = deactivating
+within 30 hot_disk_there || fail "the hot-added disk did not appear"
+expect "the disk appeared while a pass's job was running" test "$(systemctl is-active "$unit")" = deactivating
 before=$(passes mnt-velmor)
 rm -f /run/vlmtest/hold
-expect "the disk added during a pass got HOT1 within 30 s" within "node_is HOT1 $hot" 30
+expect "the disk added during a pass got HOT1 within 30 s" within 30 node_is HOT1 "$hot"
 
 # Passes stop: at most 2 after the last change, then none for 60 s.
 quiet
@@ -113,13 +78,13 @@ echo "FIGURE: passes of mnt-velmor in this boot: $settled"
 
 # Removal and purge leave nothing; reinstall and enable --now work.
 # The hold of the checks is no part of the package.
-rm -r /etc/systemd/system/$unit.d
+rm -r "/etc/systemd/system/$unit.d"
 files=$(dpkg-query -L velmortev | while read -r f; do [ -d "$f" ] || echo "$f"; done)
 dpkg -r velmortev >/dev/null
 expect "dpkg -r: the unit is no longer loaded" \
-  test "$(systemctl show -P LoadState $unit)" = not-found
+  test "$(systemctl show -P LoadState "$unit")" = not-found
 expect "dpkg -r: no daemon reload needed, no marks left" \
-  test "$(systemctl show -P NeedDaemonReload $unit)" = no -a ! -e /run/velmortev
+  test "$(systemctl show -P NeedDaemonReload "$unit")" = no -a ! -e /run/velmortev
 left=$(for f in $files; do [ -e "$f" ] && echo "$f"; done)
 expect "dpkg -r: no file of the package left${left:+: $left}" test -z "$left"
 dpkg --purge velmortev >/dev/null
@@ -127,10 +92,10 @@ left=$(find /etc/systemd /var/lib/systemd/deb-systemd-helper-enabled -name 'tevs
        ls /var/lib/dpkg/info/velmortev.* 2>/dev/null)
 expect "dpkg --purge: no enable link or package state left${left:+: $left}" test -z "$left"
 dpkg -i /root/velmortev.deb >/dev/null
-expect "reinstalled: systemctl enable --now runs a pass" systemctl enable --now -q $unit
+expect "reinstalled: systemctl enable --now runs a pass" systemctl enable --now -q "$unit"
 expect "reinstalled: the pass kept all nodes" \
-  test "$(node_count)" -eq 36 -a "$(systemctl show -P Result $unit)" = success
+  test "$(node_count)" -eq 36 -a "$(systemctl show -P Result "$unit")" = success
 expect "reinstalled: the path unit watches" test "$(systemctl is-active tevscan@mnt-velmor.path)" = active
 
 echo "FIGURE: checks took $(($(date +%s) - checks_started)) s"
-echo "velmortev-vm: status $failed"
+finish

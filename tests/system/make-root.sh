@@ -32,20 +32,15 @@ here=$(cd "$(dirname "$0")" && pwd)
 revision=1
 suite=bookworm
 
-unavailable() {
-  if [ "${CI-}" = true ]; then
-    echo "make-root.sh: $* (CI=true: this fails the run)" >&2
-    exit 1
-  fi
-  echo "make-root.sh: $*: skipped" >&2
-  exit 77
-}
+# shellcheck source=../functions.sh
+. "$here/../functions.sh"
 
 cache=
 if [ "${1-}" = --cache ]; then
   cache=${2:?--cache needs a directory}
   shift 2
 fi
+# shellcheck source=../vm/kernel-lib.sh
 . "$here/../vm/kernel-lib.sh"
 [ "$(id -u)" -eq 0 ] || unavailable "debootstrap needs root"
 command -v debootstrap >/dev/null || unavailable "debootstrap is not installed"

@@ -1,10 +1,14 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
+# shellcheck shell=dash
 # Run by boot-vm.sh in a chroot of the guest's root before systemd starts
 # (see system-test.sh): installs the kit's package with dpkg, as an image
 # build would, enables the boot-time scan of /mnt/velmor, writes a labelled
 # partition on every test disk and leaves the drivers of the late disks
 # unloaded and blacklisted. Everything it touches is a virtual device.
 set -eu
+# shellcheck source=../functions.sh
+. /root/functions.sh
+# shellcheck source=../vm/guest-lib.sh
 . /root/guest-lib.sh
 abi=$(uname -r)
 
@@ -46,7 +50,7 @@ After=multi-user.target vlmtest-late-disk.service
 Type=oneshot
 StandardOutput=file:/dev/ttyS1
 StandardError=inherit
-ExecStart=/bin/sh /root/checks.sh
+ExecStart=/bin/sh /root/run-guest.sh
 [Install]
 WantedBy=multi-user.target
 EOF
@@ -56,6 +60,12 @@ mkdir -p /etc/systemd/system/tevscan@mnt-velmor.service.d
 cat >/etc/systemd/system/tevscan@mnt-velmor.service.d/hold.conf <<'EOF'
 [Service]
 ExecStopPost=/bin/sh -c 'while [ -e /run/vlmtest/hold ]; do : >/run/vlmtest/held; sleep 0.2; done'
+EOF
+# The guest script, with the test library and the helpers, in a shell of
+# its own: its status, also when it ends early, ends the VM.
+cat >/root/run-guest.sh <<'EOF'
+sh -c '. /root/functions.sh; . /root/guest-lib.sh; . /root/system-lib.sh; . /root/guest.sh'
+echo "velmortev-vm: status $?"
 EOF
 systemctl enable vlmtest-disks@mnt-velmor.service vlmtest-disks@mnt-other.service \
   vlmtest-late-disk.service vlmtest-checks.service
@@ -73,12 +83,9 @@ modprobe nvme
 modprobe virtio_scsi
 modprobe sd_mod
 wait_for /dev/nvme0n1
-i=0
-while [ "$(ls /sys/class/scsi_disk | wc -l)" -lt "${VLMTEST_LUNS:?}" ]; do
-  i=$((i + 1))
-  [ $i -gt 300 ] && { echo "only $(ls /sys/class/scsi_disk | wc -l) SCSI disks" >&2; exit 1; }
-  sleep 0.1
-done
+scsi_disks() { find /sys/class/scsi_disk -mindepth 1 -maxdepth 1 | wc -l; }
+all_luns_there() { [ "$(scsi_disks)" -ge "${VLMTEST_LUNS:?}" ]; }
+within 30 all_luns_there || { echo "only $(scsi_disks) SCSI disks" >&2; exit 1; }
 label_disk /dev/vdb boot1 1
 label_disk /dev/nvme0n1 late1 p1
 n=0

@@ -12,24 +12,18 @@
 # second virtio disk, an NVMe namespace whose driver comes late, and a
 # virtio-scsi controller with 33 LUNs of 2 MiB and one of 3 MiB whose driver
 # comes when the guest script loads it. GUEST_SCRIPT (default checks.sh)
-# runs after multi-user.target; its lines are this script's output and its
-# status line its status. Skipped (77) without QEMU, the kernel or the
+# runs after multi-user.target, sourced after tests/functions.sh,
+# tests/vm/guest-lib.sh and system-lib.sh (by dash); its lines are this
+# script's output and its status this script's status. Skipped (77) without QEMU, the kernel or the
 # archive, failed under CI=true.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:?Usage: system-test.sh BUILD_DIR [GUEST_SCRIPT]}" && pwd)
 guest_script=${2:-$here/checks.sh}
 luns=33
-
-unavailable() {
-  if [ "${CI-}" = true ]; then
-    echo "system-test.sh: $* (CI=true: this fails the run)" >&2
-    exit 1
-  fi
-  echo "system-test.sh: $*: skipped" >&2
-  exit 77
-}
-
+# shellcheck source=../functions.sh
+. "$here/../functions.sh"
+# shellcheck source=../vm/kernel-lib.sh
 . "$here/../vm/kernel-lib.sh"
 vm_cache
 vm_kernel
@@ -47,18 +41,18 @@ cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.lo
 payload=$work/payload
 mkdir -p "$payload/root" "$payload/usr/local/sbin" "$payload/usr/lib/modules/$abi/extra"
 cp "$work"/out/velmortev_*.deb "$payload/root/velmortev.deb"
-cp "$here/../vm/guest-lib.sh" "$payload/root/guest-lib.sh"
-cp "$guest_script" "$payload/root/checks.sh"
+cp "$here/../functions.sh" "$here/../vm/guest-lib.sh" "$here/system-lib.sh" "$payload/root/"
+cp "$guest_script" "$payload/root/guest.sh"
 cp "$module_ko" "$payload/usr/lib/modules/$abi/extra/"
 cp "$build/testbed/bin/tevtool" "$payload/usr/local/sbin/tevtool"
 { echo "VLMTEST_LUNS=$((luns + 1))"; cat "$here/setup.sh"; } >"$work/setup.sh"
 
 disks=(-drive "file=$work/vdb.img,if=virtio,format=raw"
-       -drive "file=$work/nvme.img,if=none,id=nv,format=raw" -device nvme,drive=nv,serial=vlm1
-       -device virtio-scsi-pci,id=scsi
+       -drive "file=$work/nvme.img,if=none,id=nv,format=raw" -device "nvme,drive=nv,serial=vlm1"
+       -device "virtio-scsi-pci,id=scsi"
        -blockdev "driver=file,filename=$work/hot.img,node-name=hotfile"
        -blockdev "driver=raw,file=hotfile,node-name=hot"
-       -device scsi-hd,bus=scsi.0,drive=hot,id=hotlun,scsi-id=0,lun=40)
+       -device "scsi-hd,bus=scsi.0,drive=hot,id=hotlun,scsi-id=0,lun=40")
 truncate -s 4M "$work/vdb.img" "$work/nvme.img"
 truncate -s 3M "$work/hot.img"
 for i in $(seq 1 $luns); do

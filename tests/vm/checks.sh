@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
+# shellcheck shell=dash
 # The kit against a real kernel: partitions, rereads, drivers, exclusive
 # opens and a manager-type filesystem, all inside the VM (see run-vm.sh).
 # Every check compares a program's exact output and exit status.

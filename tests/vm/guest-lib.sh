@@ -1,5 +1,8 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Helpers for the guest scripts, sourced by the VM's init (busybox sh).
+# shellcheck shell=dash
+# Helpers for the guest scripts of both VM tiers, sourced after
+# tests/functions.sh by the VM's init (busybox sh) or, in the system tier,
+# before the guest script and by the setup (dash).
 
 # Loads a module and its dependencies in order; the arguments after the name
 # are the module's parameters. A dependency loaded already is passed over.
@@ -20,12 +23,7 @@ load_module() {
 
 # Waits up to ten seconds for a path to appear.
 wait_for() {
-  local i=0
-  while [ ! -e "$1" ]; do
-    i=$((i + 1))
-    [ $i -gt 100 ] && { echo "timed out waiting for $1" >&2; return 1; }
-    sleep 0.1
-  done
+  within 10 test -e "$1" || { echo "timed out waiting for $1" >&2; return 1; }
 }
 
 # Prints a little-endian 32-bit number as four octal escapes for printf.
@@ -38,7 +36,7 @@ le32() {
 # in logical sectors of the disk, up to four primary partitions of type
 # 0x83. Only the table (bytes 446-511 of the first sector) is written.
 mbr() {
-  local device=$1 entry format= n=0
+  local device=$1 entry format='' n=0
   shift
   for entry in "$@"; do
     format="$format\\000\\000\\000\\000\\203\\000\\000\\000$(le32 "${entry%:*}")$(le32 "${entry#*:}")"
@@ -48,6 +46,7 @@ mbr() {
     format="$format\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000\\000"
     n=$((n + 1))
   done
+  # shellcheck disable=SC2059  # the table is made of printf's escapes
   printf "$format\\125\\252" | dd of="$device" bs=1 seek=446 conv=notrunc 2>/dev/null
 }
 
@@ -61,33 +60,4 @@ devno() {
 # The partition names in /proc/partitions, one line, in table order.
 partitions() {
   awk 'NR > 2 { printf "%s%s", sep, $4; sep = " " } END { print "" }' /proc/partitions
-}
-
-# check NAME STATUS EXPECTED COMMAND: runs the shell command, its standard
-# output and error together, and compares status and output exactly.
-passed=0
-failed=0
-check() {
-  local name=$1 want_status=$2 want=$3 got status
-  shift 3
-  got=$(eval "$*" 2>&1) && status=0 || status=$?
-  if [ "$status" = "$want_status" ] && [ "$got" = "$want" ]; then
-    passed=$((passed + 1))
-    echo "ok - $name"
-    return 0
-  fi
-  failed=$((failed + 1))
-  echo "not ok - $name"
-  echo "  # $*"
-  echo "  expected status $want_status and:"
-  [ -n "$want" ] && echo "$want" | sed 's/^/  | /'
-  echo "  got status $status and:"
-  [ -n "$got" ] && echo "$got" | sed 's/^/  | /'
-  return 0
-}
-
-# Ends the guest script with a summary and its status.
-finish() {
-  echo "$passed passed, $failed failed"
-  [ "$failed" -eq 0 ]
 }

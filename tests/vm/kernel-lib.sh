@@ -1,6 +1,8 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
+# shellcheck shell=bash
 # The kernel of the VM tiers (tests/vm/run-vm.sh, tests/system/), sourced by
-# bash scripts that define unavailable() (skip with 77, or fail under CI):
+# bash scripts after tests/functions.sh, whose unavailable() skips the test
+# (77) or fails it under CI=true:
 #
 #   vm_cache [DIR]          sets cache: DIR, or $VELMORTEV_VM_CACHE, or
 #                           /var/cache/velmortev-vm for root and
@@ -67,6 +69,7 @@ vm_kernel() {
     echo "fetched and unpacked $package in $((SECONDS - fetch_started)) s" >&2
   fi
   flock -u 9
+  # shellcheck disable=SC2034  # the caller's
   kernel=$tree/boot/vmlinuz-$abi
   modules=$tree/lib/modules/$abi
 }
@@ -97,7 +100,7 @@ vm_module_files() {
   local line path order=
   line=$(grep -E "/$1\.ko(\.[gx]z|\.zst)?:" "$modules/modules.dep") || return 1
   for path in ${line#*:}; do order="$path $order"; done
-  echo $order ${line%%:*}
+  echo "$order${line%%:*}"
 }
 
 vm_plain_modules() {

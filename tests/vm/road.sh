@@ -1,23 +1,10 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
+# shellcheck shell=dash
 # The main job's road of one disk on a real kernel, inside the VM (see
 # run-vm.sh; main-job.sh --real-kernel runs it): a real partition of a
 # virtual SCSI disk and the real manager-type filesystem.
 
 manager=/mnt/velmor
-
-# Shows a one-line explanation, the command as typed and its output. A
-# command that fails stops the walk with its status.
-step() {
-  local status=0
-  echo
-  echo "== $1"
-  echo "# $2"
-  eval "$2" 2>&1 || status=$?
-  if [ "$status" -ne 0 ]; then
-    echo "(exit status $status)"
-    exit "$status"
-  fi
-}
 
 load_module scsi_debug dev_size_mb=32 sector_size=512 num_tgts=1
 load_module sd_mod

@@ -9,7 +9,8 @@
 #
 # Usage: tests/vm/run-vm.sh --build DIR [--cache DIR] GUEST-SCRIPT [ARG...]
 #
-# The guest script runs as the VM's init with the kit of DIR/sbin, the
+# The guest script runs as the VM's init, sourced after tests/functions.sh
+# and guest-lib.sh (busybox sh), with the kit of DIR/sbin, the
 # testbed's tevtool and libtev.so, the module and busybox; its output
 # (standard output and error) becomes this script's standard output as it
 # is written, its status this script's status. Without QEMU, busybox-static,
@@ -21,22 +22,15 @@
 # downloaded kernel package and its unpacked tree, one per ABI.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-
-unavailable() {
-  if [ "${CI-}" = true ]; then
-    echo "run-vm.sh: $* (CI=true: this fails the run)" >&2
-    exit 1
-  fi
-  echo "run-vm.sh: $*: skipped" >&2
-  exit 77
-}
+# shellcheck source=../functions.sh
+. "$here/../functions.sh"
 
 usage() {
   echo "Usage: tests/vm/run-vm.sh --build DIR [--cache DIR] GUEST-SCRIPT [ARG...]" >&2
   exit 2
 }
 
-build= cache=${VELMORTEV_VM_CACHE-}
+build='' cache=${VELMORTEV_VM_CACHE-}
 while [ $# -gt 0 ]; do
   case $1 in
     --build) build=$(cd "${2:?}" && pwd); shift 2 ;;
@@ -51,6 +45,7 @@ shift
 
 busybox=/bin/busybox
 [ -x $busybox ] && ! ldd $busybox >/dev/null 2>&1 || unavailable "busybox-static is not installed"
+# shellcheck source=kernel-lib.sh
 . "$here/kernel-lib.sh"
 vm_cache "$cache"
 vm_kernel
@@ -96,7 +91,7 @@ vm_plain_modules "$root/lib/modules/$abi" "$root/etc/modules.order" \
 cp "$module_ko" "$root/lib/modules/$abi/vlmmgr.ko"
 echo "vlmmgr vlmmgr.ko" >>"$root/etc/modules.order"
 
-cp "$here/guest-lib.sh" "$root/vm/guest-lib.sh"
+cp "$here/../functions.sh" "$here/guest-lib.sh" "$root/vm/"
 cp "$guest_script" "$root/vm/guest.sh"
 printf '%q ' "$@" >"$root/vm/args"
 cat >"$root/init" <<EOF
@@ -110,7 +105,7 @@ mount -t tmpfs tmpfs /tmp
 echo 1 >/proc/sys/kernel/printk
 cd /tmp
 eval "set -- \$(cat /vm/args)"
-sh -c '. /vm/guest-lib.sh; . /vm/guest.sh' guest "\$@" >/dev/ttyS1 2>&1
+sh -c '. /vm/functions.sh; . /vm/guest-lib.sh; . /vm/guest.sh' guest "\$@" >/dev/ttyS1 2>&1
 echo "velmortev-vm: status \$?" >/dev/ttyS1
 sync
 poweroff -f

@@ -52,7 +52,7 @@ seealso:
 EXAMPLES = r'''
 - name: Report the disks of every node
   velmortev.disks.disk_info:
-    manager: /mnt/vlm
+    manager: /mnt/velmor
   register: disks
 
 - name: Show the labelled partitions

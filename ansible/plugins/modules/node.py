@@ -68,13 +68,13 @@ seealso:
 EXAMPLES = r'''
 - name: Give the disk DATA1 its node on this host
   velmortev.disks.node:
-    manager: /mnt/vlm
+    manager: /mnt/velmor
     device: /dev/sdb1
     label: DATA1
 
 - name: Remove the node DATA1
   velmortev.disks.node:
-    manager: /mnt/vlm
+    manager: /mnt/velmor
     label: DATA1
     state: absent
 '''
@@ -84,7 +84,7 @@ node:
   description: The path of the node.
   returned: always
   type: str
-  sample: /mnt/vlm/disks/DATA1
+  sample: /mnt/velmor/disks/DATA1
 device_number:
   description: MAJOR:MINOR of the node afterwards (in check mode, would have); null when there is none.
   returned: success
@@ -100,7 +100,7 @@ cmd:
   returned: changed or failed
   type: list
   elements: str
-  sample: [/usr/sbin/velmortev-instantiate-disk, -l, /mnt/vlm, /dev/sdb1, DATA1]
+  sample: [/usr/sbin/velmortev-instantiate-disk, -l, /mnt/velmor, /dev/sdb1, DATA1]
 rc:
   description: Exit status of the failed program, as the shell sees it (250 for a manager of another type).
   returned: failed

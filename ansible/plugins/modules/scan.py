@@ -71,7 +71,7 @@ seealso:
 EXAMPLES = r'''
 - name: Create the disk nodes on every node of the cluster, sd disks first, no RAM disks
   velmortev.disks.scan:
-    manager: /mnt/vlm
+    manager: /mnt/velmor
     scan_order: [sd]
     exclude: [ram]
 '''
@@ -105,7 +105,7 @@ cmd:
   returned: always
   type: list
   elements: str
-  sample: [/usr/sbin/tevscan, -l, /mnt/vlm, -s, sd, -x, ram]
+  sample: [/usr/sbin/tevscan, -l, /mnt/velmor, -s, sd, -x, ram]
 rc:
   description: Exit status of C(tevscan), as the shell sees it.
   returned: when tevscan ran

@@ -12,11 +12,11 @@ set -uo pipefail
 
 if [ "${1-}" != inside ]; then
   source_dir=$(cd "$1" && pwd) build=$(cd "$2" && pwd) show=${3-}
-  if [ "$(id -u)" -ne 0 ]; then
-    [ "${CI-}" = true ] && { echo "FAIL: the cluster test needs root under CI"; exit 1; }
-    echo "SKIP: the cluster test needs root"
-    exit 77
-  fi
+  # shellcheck source=../../../tests/functions.sh
+  . "$source_dir/tests/functions.sh"
+  # shellcheck disable=SC2034  # read by unavailable, when the library is not followed
+  test_name="the cluster test"
+  [ "$(id -u)" -eq 0 ] || unavailable "needs root"
   # shellcheck source=../ansible-env.sh
   . "$source_dir/ansible/tests/ansible-env.sh"
   require_ansible_env "$build" "the cluster test"
@@ -30,6 +30,8 @@ fi
 
 # Inside the scratch world.
 source_dir=$2 build=$3 collections=$4 show=$5
+# shellcheck source=../../../tests/functions.sh
+. "$source_dir/tests/functions.sh"
 dir=$VLM_SCRATCH_DIR
 read -r whole part <<<"$VLM_SCRATCH_DISKS"
 # What the programs need goes to the play; Ansible itself runs without it.
@@ -90,50 +92,56 @@ nodes_are() {
 recap_is() {  # recap_is CHANGED1 CHANGED2 CHANGED3 FAILED
   recap_has node1 "$1" 0 "$4" && recap_has node2 "$2" 0 "$4" && recap_has node3 "$3" 0 "$4"
 }
+# The last run ended well and changed nothing.
+unchanged() { [ "$status" -eq 0 ] && recap_is 0 0 0 0; }
 
 play --check --diff
-[ "$status" -eq 0 ] || fail "check mode ended with $status"
-grep -qxF "+DATA1:$part" <<<"$out" || fail "check mode shows no diff of the label"
-[ -z "$(label_of "$part")" ] || fail "check mode wrote the label"
-[ -z "$(find "$dir"/node*/disks -mindepth 1)" ] || fail "check mode created nodes"
+expect "check mode ends with 0 ($status)" test "$status" -eq 0
+expect "check mode shows the diff of the label" grep -qxF "+DATA1:$part" <<<"$out"
+expect "check mode writes no label" test -z "$(label_of "$part")"
+expect "check mode creates no node" test -z "$(find "$dir"/node*/disks -mindepth 1)"
 predicted=$(outcomes)
 
 play
-[ "$status" -eq 0 ] || fail "the first run ended with $status"
-[ "$(label_of "$part")" = "DATA1:$part" ] || fail "the label is not written"
-[ "$(outcomes)" = "$predicted" ] || fail "check mode predicted [$predicted], the run did [$(outcomes)]"
-[ "$(task_hosts 'Label the shared disk on one node' | wc -l)" -eq 1 ] ||
-  fail "the label was not written by exactly one host"
-nodes_are DATA1 || fail "not every host's manager has the node DATA1"
-recap_is 2 1 1 0 || fail "the first run's recap"
-[ "$(grep -c '"tevscan created: DATA1, removed: -"' <<<"$out")" -eq 3 ] ||
-  fail "not every host reports the node it created"
+expect "the first run ends with 0 ($status)" test "$status" -eq 0
+expect "the first run writes the label" test "$(label_of "$part")" = "DATA1:$part"
+expect "check mode predicted what the run did: [$predicted], the run [$(outcomes)]" \
+  test "$(outcomes)" = "$predicted"
+expect "exactly one host writes the label" \
+  test "$(task_hosts 'Label the shared disk on one node' | wc -l)" -eq 1
+expect "every host's manager has the node DATA1" nodes_are DATA1
+expect "the first run's recap" recap_is 2 1 1 0
+expect "every host reports the node it created" \
+  test "$(grep -c '"tevscan created: DATA1, removed: -"' <<<"$out")" -eq 3
 
 play
-if [ "$status" -ne 0 ] || ! recap_is 0 0 0 0; then fail "a second run changed something"; fi
+expect "a second run changes nothing ($status)" unchanged
 
 play --check
-if [ "$status" -ne 0 ] || ! recap_is 0 0 0 0; then fail "check mode after the run predicts a change"; fi
+expect "check mode after the run predicts no change ($status)" unchanged
 
 play -e disk_label=other
-[ "$status" -ne 0 ] || fail "another label was written without force"
-grep -qF "\"msg\": \"velmortev-write-label: Device \\\"$part\\\" is already labeled \\\"DATA1\\\"\"" \
-  <<<"$out" || fail "the refusal is not the program's message"
-grep -qF '"rc": 239' <<<"$out" || fail "the refusal does not carry the program's status"
-[ "$(label_of "$part")" = "DATA1:$part" ] || fail "the refused label changed the device"
+expect "another label is refused without force" test "$status" -ne 0
+expect "the refusal is the program's message" grep -qF \
+  "\"msg\": \"velmortev-write-label: Device \\\"$part\\\" is already labeled \\\"DATA1\\\"\"" <<<"$out"
+expect "the refusal carries the program's status" grep -qF '"rc": 239' <<<"$out"
+expect "the refused label leaves the device alone" test "$(label_of "$part")" = "DATA1:$part"
 
 run=$((run + 1))
-ansible-playbook -i inventory.yml -e target=node3 -e "stale_device=$whole" \
+if ansible-playbook -i inventory.yml -e target=node3 -e "stale_device=$whole" \
   -e "part_number=$(number_of "$part")" -e "kit_sbin=$build/sbin" \
-  "$collections/ansible_collections/velmortev/disks/tests/cluster/module-checks.yml" >"run$run.txt" 2>&1 ||
-  fail "the module checks: $(cat "run$run.txt")"
+  "$collections/ansible_collections/velmortev/disks/tests/cluster/module-checks.yml" >"run$run.txt" 2>&1; then
+  pass "the module checks"
+else
+  fail "the module checks" "$(cat "run$run.txt")"
+fi
 
 play -e disk_label=data2 -e force_label=true
-[ "$status" -eq 0 ] || fail "the forced relabel ended with $status"
-[ "$(label_of "$part")" = "DATA2:$part" ] || fail "force did not replace the label"
-nodes_are DATA2 || fail "the managers do not hold just the node DATA2"
-recap_is 2 1 1 0 || fail "the forced relabel's recap"
-grep -qF '"tevscan created: DATA2, removed: DATA1 STALE"' <<<"$out" ||
-  fail "the scan does not report the nodes it removed"
+expect "the forced relabel ends with 0 ($status)" test "$status" -eq 0
+expect "force replaces the label" test "$(label_of "$part")" = "DATA2:$part"
+expect "the managers hold just the node DATA2" nodes_are DATA2
+expect "the forced relabel's recap" recap_is 2 1 1 0
+expect "the scan reports the nodes it removed" \
+  grep -qF '"tevscan created: DATA2, removed: DATA1 STALE"' <<<"$out"
 
-finish "cluster: $run runs of three hosts, every check passed"
+finish_plays "cluster: $run runs of three hosts"

@@ -15,12 +15,10 @@ source_dir=$(cd "$1" && pwd) build=$(cd "$2" && pwd) show=${3-}
 system=$source_dir/tests/system
 guests=(1 2)
 started=$(date +%s)
-
-unavailable() {
-  [ "${CI-}" = true ] && { echo "FAIL: the cluster of guests: $* (CI=true)"; exit 1; }
-  echo "SKIP: the cluster of guests: $*"
-  exit 77
-}
+# shellcheck source=../../../tests/functions.sh
+. "$source_dir/tests/functions.sh"
+# shellcheck disable=SC2034  # read by unavailable, when the library is not followed
+test_name="the cluster of guests"
 [ "$(id -u)" -eq 0 ] || unavailable "needs root"
 for tool in ssh ssh-keygen mke2fs python3 qemu-system-x86_64; do
   command -v "$tool" >/dev/null || unavailable "$tool is not installed"
@@ -44,7 +42,7 @@ image=$("$system/make-root.sh")
 case $? in
   0) ;;
   77) unavailable "no Debian root (see above)" ;;
-  *) echo "FAIL: make-root.sh"; exit 1 ;;
+  *) fail "make-root.sh makes the Debian root"; exit 1 ;;
 esac
 echo "downloads and caches ready after $(($(date +%s) - started)) s"
 started=$(date +%s)
@@ -77,7 +75,7 @@ PY
 mke2fs -q -t ext4 -E offset=$((34816 * 512)) shared.img 16M || exit 1
 
 # What every guest gets on its root: the key, the kit in /usr/local, the
-# driver's stand-in tool and the manager filesystem, mounted at /mnt/vlm
+# driver's stand-in tool and the manager filesystem, mounted at /mnt/velmor
 # before sshd starts.
 ssh-keygen -q -t ed25519 -N '' -C velmortev-cluster -f id || exit 1
 payload=$dir/payload
@@ -97,9 +95,9 @@ Before=ssh.service
 Type=oneshot
 RemainAfterExit=yes
 ExecStart=/sbin/insmod /usr/local/lib/velmortev/vlmmgr.ko
-ExecStart=/bin/mkdir -p /mnt/vlm
-ExecStart=/bin/mount -t vlmmgr none /mnt/vlm
-ExecStart=/bin/mkdir /mnt/vlm/disks
+ExecStart=/bin/mkdir -p /mnt/velmor
+ExecStart=/bin/mount -t vlmmgr none /mnt/velmor
+ExecStart=/bin/mkdir /mnt/velmor/disks
 
 [Install]
 WantedBy=multi-user.target
@@ -129,10 +127,9 @@ on() {  # on GUEST COMMAND...: runs a shell command on a guest
 }
 for i in "${guests[@]}"; do
   deadline=$(($(date +%s) + 420))
-  until on "$i" 'test -b /dev/sda2 && test -d /mnt/vlm/disks' 2>/dev/null; do
+  until on "$i" 'test -b /dev/sda2 && test -d /mnt/velmor/disks' 2>/dev/null; do
     if ! kill -0 "${boots[i - 1]}" 2>/dev/null || [ "$(date +%s)" -gt "$deadline" ]; then
-      echo "FAIL: guest$i did not come up"
-      cat "guest$i.txt"
+      fail "guest$i comes up" "$(cat "guest$i.txt")"
       vm_show_end 30 "console$i.log"
       exit 1
     fi
@@ -153,7 +150,7 @@ echo "${#guests[@]} guests up after $(($(date +%s) - started)) s"
   echo "    ansible_timeout: 60"
   echo "    disk_device: /dev/sda1"
   echo "    disk_label: data1"
-  echo "    manager: /mnt/vlm"
+  echo "    manager: /mnt/velmor"
   echo "    exclude: [vda]"
   echo "  children:"
   echo "    cluster:"
@@ -198,66 +195,68 @@ result() {
 nodes_are() {
   local i
   for i in "${guests[@]}"; do
-    [ "$(on "$i" 'ls /mnt/vlm/disks; stat -L -c %t:%T /dev/sda1 /mnt/vlm/disks/*' | sort -u | wc -l)" -eq 2 ] &&
-      [ "$(on "$i" ls /mnt/vlm/disks)" = "$1" ] || return 1
+    [ "$(on "$i" 'ls /mnt/velmor/disks; stat -L -c %t:%T /dev/sda1 /mnt/velmor/disks/*' | sort -u | wc -l)" -eq 2 ] &&
+      [ "$(on "$i" ls /mnt/velmor/disks)" = "$1" ] || return 1
   done
 }
 label_on() { on "$1" velmortev-read-label /dev/sda1; }
+# HOST's reply in the last ad-hoc run is the writer's message and status.
+writer_refusal_of() { [ "$(result "$1" msg)"$'\n'"$(result "$1" rc)" = "$program" ]; }
+# The last run ended well and changed nothing.
+unchanged() { [ "$status" -eq 0 ] && recap_has guest1 0 0 0 && recap_has guest2 0 0 0; }
+went_on_without_gone() { recap_has guest1 0 0 0 && recap_has guest2 1 0 0; }
 
 play --check --diff
-[ "$status" -eq 0 ] || fail "check mode ended with $status"
-grep -qxF '+DATA1:/dev/sda1' <<<"$out" || fail "check mode shows no diff of the label"
+expect "check mode ends with 0 ($status)" test "$status" -eq 0
+expect "check mode shows the diff of the label" grep -qxF '+DATA1:/dev/sda1' <<<"$out"
 predicted=$(outcomes)
-[ -z "$(label_on 1)$(label_on 2)" ] || fail "check mode wrote the label"
+expect "check mode writes no label" test -z "$(label_on 1)$(label_on 2)"
 
 play
-[ "$status" -eq 0 ] || fail "the first run ended with $status"
-[ "$(outcomes)" = "$predicted" ] || fail "check mode predicted [$predicted], the run did [$(outcomes)]"
-[ "$(task_hosts 'Label the shared disk on one node')" = "changed: [guest1]" ] ||
-  fail "the label was not written by guest1 alone"
+expect "the first run ends with 0 ($status)" test "$status" -eq 0
+expect "check mode predicted what the run did: [$predicted], the run [$(outcomes)]" \
+  test "$(outcomes)" = "$predicted"
+expect "guest1 alone writes the label" \
+  test "$(task_hosts 'Label the shared disk on one node')" = "changed: [guest1]"
 # guest2 had read the partition in check mode, before guest1 wrote it.
 for i in "${guests[@]}"; do
-  [ "$(label_on "$i")" = DATA1:/dev/sda1 ] || fail "guest$i reads no DATA1 on /dev/sda1"
+  expect "guest$i reads DATA1 on /dev/sda1" test "$(label_on "$i")" = DATA1:/dev/sda1
 done
-nodes_are DATA1 || fail "not every guest has the node DATA1 of /dev/sda1"
+expect "every guest has the node DATA1 of /dev/sda1" nodes_are DATA1
 
 play
-if [ "$status" -ne 0 ] || ! recap_has guest1 0 0 0 || ! recap_has guest2 0 0 0; then
-  fail "a second run changed something"
-fi
+expect "a second run changes nothing ($status)" unchanged
 
 adhoc guest2 label 'device=/dev/sda1 label=data2 force=true'
-[ "$(result guest2 changed)" = True ] || fail "guest2 did not relabel with force"
-adhoc 'cluster:!guest2' scan 'manager=/mnt/vlm exclude=vda'
-[ "$(result guest1 created) $(result guest1 removed)" = "['DATA2'] ['DATA1']" ] ||
-  fail "guest1's scan did not follow the relabel"
-[ "$(on 1 ls /mnt/vlm/disks)" = DATA2 ] || fail "guest1's node did not follow the relabel"
+expect "guest2 relabels with force" test "$(result guest2 changed)" = True
+adhoc 'cluster:!guest2' scan 'manager=/mnt/velmor exclude=vda'
+expect "guest1's scan follows the relabel" \
+  test "$(result guest1 created) $(result guest1 removed)" = "['DATA2'] ['DATA1']"
+expect "guest1's node follows the relabel" test "$(on 1 ls /mnt/velmor/disks)" = DATA2
 
 # A partition mounted on guest1: refused there with the writer's message and
 # status, in check mode and for real, while guest2 sees the filesystem.
-on 1 'mkdir -p /mnt/fs && mount /dev/sda2 /mnt/fs' || fail "mounting /dev/sda2 on guest1"
+expect "mounting /dev/sda2 on guest1" on 1 'mkdir -p /mnt/fs && mount /dev/sda2 /mnt/fs'
 program=$(on 1 'velmortev-write-label -f /dev/sda2 fs1 2>&1; echo $?')
-[ "$program" = $'velmortev-write-label: Unable to open device "/dev/sda2": Device or resource busy\n240' ] ||
-  fail "the writer on the mounted partition: $program"
+expect "the writer refuses the mounted partition: $program" test "$program" = \
+  $'velmortev-write-label: Unable to open device "/dev/sda2": Device or resource busy\n240'
 adhoc cluster label 'device=/dev/sda2 label=fs1' --check
-[ "$(result guest1 msg)"$'\n'"$(result guest1 rc)" = "$program" ] ||
-  fail "check mode on the mounted partition: $(result guest1 msg) $(result guest1 rc)"
-result guest2 msg | grep -qF 'holds ext4 (filesystem); set force' ||
-  fail "guest2 labels a filesystem without force: $(result guest2 msg)"
+expect "check mode on the mounted partition: $(result guest1 msg) $(result guest1 rc)" \
+  writer_refusal_of guest1
+expect "guest2 labels no filesystem without force: $(result guest2 msg)" \
+  grep -qF 'holds ext4 (filesystem); set force' <<<"$(result guest2 msg)"
 adhoc guest1 label 'device=/dev/sda2 label=fs1 force=true'
-[ "$(result guest1 msg)"$'\n'"$(result guest1 rc)" = "$program" ] ||
-  fail "the mounted partition, forced: $(result guest1 msg) $(result guest1 rc)"
+expect "the mounted partition, forced: $(result guest1 msg) $(result guest1 rc)" \
+  writer_refusal_of guest1
 on 1 umount /mnt/fs
 
 play -e cluster_hosts=cluster:gone -e disk_label=data2
-[ "$status" -eq 4 ] || fail "a run with an unreachable host ended with $status, not 4"
-recap_has gone 0 1 0 || fail "the host gone is not reported unreachable"
-if ! recap_has guest1 0 0 0 || ! recap_has guest2 1 0 0; then
-  fail "the guests did not go on without the host gone"
-fi
-nodes_are DATA2 || fail "not every guest has the node DATA2 of /dev/sda1"
+expect "a run with an unreachable host ends with 4 ($status)" test "$status" -eq 4
+expect "the host gone is reported unreachable" recap_has gone 0 1 0
+expect "the guests go on without the host gone" went_on_without_gone
+expect "every guest has the node DATA2 of /dev/sda1" nodes_are DATA2
 
 for i in "${guests[@]}"; do on "$i" 'echo "velmortev-vm: status 0" >/dev/ttyS1'; done
 wait "${boots[@]}"
 boots=()
-finish "cluster of guests: $run runs over SSH, every check passed, $(($(date +%s) - started)) s after the downloads"
+finish_plays "cluster of guests: $run runs over SSH, $(($(date +%s) - started)) s after the downloads"

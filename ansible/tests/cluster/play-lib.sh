@@ -1,15 +1,11 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
 # shellcheck shell=bash
-# Sourced by the cluster tests, which run in the directory that holds their
+# Sourced by the cluster tests after the kit's test library
+# (tests/functions.sh: fail, finish), in the directory that holds their
 # inventory.yml: running the collection's playbook and reading its output.
 # The caller sets show (--show prints every run).
-failures=0
 run=0
 show=${show-}
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
 # Runs the playbook with the given options; its output is in $out, its
 # status in $status.
 play() {
@@ -35,14 +31,13 @@ outcomes() {
 # Whether the recap shows HOST with these counts.
 #   recap_has HOST CHANGED UNREACHABLE FAILED
 recap_has() { grep -Eq "^$1 +: ok=[0-9]+ +changed=$2 +unreachable=$3 +failed=$4 " <<<"$out"; }
-# Ends a cluster test: the output of every run after a failure.
-finish() {
-  if [ "$failures" -ne 0 ]; then
-    for f in run*.txt; do
-      echo "== $f"
-      cat "$f"
-    done
-    exit 1
-  fi
-  echo "$1"
+# Ends a cluster test with the library's summary, and the output of every
+# run after a failure.
+finish_plays() {
+  finish "$1" && return 0
+  for f in run*.txt; do
+    echo "== $f"
+    cat "$f"
+  done
+  exit 1
 }

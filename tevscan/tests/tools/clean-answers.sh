@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
+# shellcheck shell=sh
 # Answers to the disk queries of the cleaning phase, one kind per entry name;
 # a delete removes the entry.
 case "$1 $5" in

@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
+# shellcheck shell=sh disable=SC2154  # here: the tool's directory, set by the test
 # Every disk entry is invalid and no device is marked. Delete number N
 # (from 1) is refused when the file "refuse-N" exists in $here and killed
 # when "kill-N" exists; every delete is refused while "refuse" exists.

@@ -1,4 +1,5 @@
 # SPDX-License-Identifier: GPL-2.0-or-later
+# shellcheck shell=sh
 # Answers to the device queries of the instantiating phase, one kind per
 # device; the creates of some labels fail.
 if [ "$1" = -C ]; then
