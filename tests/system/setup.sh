@@ -27,17 +27,6 @@ ExecStart=/bin/mkdir -p %f/disks
 [Install]
 WantedBy=%i.mount
 EOF
-# The late disk: its driver comes after the boot-time pass.
-cat >/etc/systemd/system/vlmtest-late-disk.service <<'EOF'
-[Unit]
-Description=late NVMe disk of the system checks
-After=tevscan@mnt-velmor.service
-[Service]
-Type=oneshot
-ExecStart=/bin/sh -c 'modprobe nvme && udevadm wait --timeout=30 /dev/nvme0n1p1 && mkdir -p /run/vlmtest && date +%%s >/run/vlmtest/late-at'
-[Install]
-WantedBy=multi-user.target
-EOF
 cat >/etc/systemd/system/vlmtest-checks.service <<'EOF'
 [Unit]
 Description=system checks
@@ -47,6 +36,25 @@ Type=oneshot
 StandardOutput=file:/dev/ttyS1
 StandardError=inherit
 ExecStart=/bin/sh /root/checks.sh
+[Install]
+WantedBy=multi-user.target
+EOF
+# Another set of disks than the one below: its own setup.
+if [ "$VLMTEST_DISKS" != events ]; then
+  systemctl enable vlmtest-disks@mnt-velmor.service vlmtest-disks@mnt-other.service \
+    vlmtest-checks.service
+  . "/root/$VLMTEST_DISKS-setup.sh"
+  exit 0
+fi
+
+# The late disk: its driver comes after the boot-time pass.
+cat >/etc/systemd/system/vlmtest-late-disk.service <<'EOF'
+[Unit]
+Description=late NVMe disk of the system checks
+After=tevscan@mnt-velmor.service
+[Service]
+Type=oneshot
+ExecStart=/bin/sh -c 'modprobe nvme && udevadm wait --timeout=30 /dev/nvme0n1p1 && mkdir -p /run/vlmtest && date +%%s >/run/vlmtest/late-at'
 [Install]
 WantedBy=multi-user.target
 EOF
