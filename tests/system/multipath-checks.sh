@@ -102,11 +102,11 @@ EOF
 }
 expect "velmortev list -o json: the map's row with its paths, the clone, the paths excluded" json_rows_ok
 
-# create of the label on the blank disk: refused, naming a carrier.
+# create of the label on the blank partition: refused, naming a carrier.
 before=$(md5sum </dev/vdc)
-out=$(velmortev create -y -m $manager /dev/vdc MP1 2>&1)
+out=$(velmortev create -y -m $manager /dev/vdc1 MP1 2>&1)
 status=$?
-expect "velmortev create /dev/vdc MP1: refused with -EEXIST, naming the map or the clone ($out)" \
+expect "velmortev create /dev/vdc1 MP1: refused with -EEXIST, naming the map or the clone ($out)" \
   eval 'test $status -eq 239 && echo "$out" | grep -Eq "Label \"MP1\" is already carried by \"/dev/($m|vdb)\""'
 expect "velmortev create: the blank disk is unchanged, the node too" \
   eval 'test "$(md5sum </dev/vdc)" = "$before" && node_on_map'

@@ -3,7 +3,8 @@
 # multipath), in the chroot before systemd starts: multipathd makes a map
 # of the test image's paths (and of nothing else), the front end's settings
 # put passes on maps and leave the paths out, the image gets the label MP1
-# on its whole disk and the first virtio disk after the root a copy of it.
+# on its whole disk, the first virtio disk after the root a copy of it and
+# the second one a partition that nothing has written to.
 # Everything it touches is a virtual device.
 
 # Only the test image's WWID is a multipath candidate; a single path is
@@ -41,3 +42,4 @@ done
 velmortev-write-label /dev/sda MP1
 sync
 dd if=/dev/sda of=/dev/vdb bs=1M iflag=direct oflag=direct 2>/dev/null
+mbr /dev/vdc 2048:2048
