@@ -78,7 +78,7 @@ listed=$(velmortev list -m $manager)
 row_of() { echo "$listed" | grep "^MP1 $1 "; }
 expect "velmortev list: the map with both paths ($paths) and the clone as a duplicate" \
   eval 'row_of /dev/$m | grep -q " map=/dev/$m([^)]*) paths=$paths .*duplicate-of=/dev/vdb$"'
-expect "velmortev list: the clone, a duplicate of the map" \
+expect "velmortev list: the clone, a duplicate of the map alone (its paths are the map)" \
   eval 'row_of /dev/vdb | grep -q " map=- .*duplicate-of=/dev/$m$"'
 expect "velmortev list: the paths are left out, not listed as devices" \
   test "$(echo "$listed" | grep -c "^left out /dev/sd")$(echo "$listed" | grep -c "^MP1 /dev/sd")" = 20
