@@ -96,7 +96,7 @@ multipath_disks() {
 
 status=0
 "$here/boot-vm.sh" --image "$image" --payload "$payload" --setup "$work/setup.sh" \
-  --console "$work/console.log" --timeout "${VELMORTEV_VM_TIMEOUT:-660}" -- "${disks[@]}" ||
+  --console "$work/console.log" --timeout "${VELMORTEV_VM_TIMEOUT:-900}" -- "${disks[@]}" ||
   status=$?
 echo "FIGURE: root ready after $((prepared - started)) s, boot and guest script $(($(date +%s) - prepared)) s"
 if [ $status -ne 0 ]; then
