@@ -42,18 +42,6 @@ std::string node_word(const node_state& node) {
     return "other(" + device_number(node.rdev) + ")";
 }
 
-// The other devices that carry the row's label: a clone, or a disk that
-// was labelled twice.
-std::vector<std::string> duplicates_of(const device_row& row, const inventory& inv) {
-    std::vector<std::string> out;
-    if (!row.labelled)
-        return out;
-    for (const device_row& other : inv.rows)
-        if (other.labelled && other.label == row.label && !same_device(other, row))
-            out.push_back(other.path);
-    return out;
-}
-
 // A path of a multipath map whose map is listed too is shown with the map.
 bool shown_with_its_map(const device_row& row, const inventory& inv) {
     if (row.facts.map.empty() || row.name == row.facts.map)
@@ -62,6 +50,20 @@ bool shown_with_its_map(const device_row& row, const inventory& inv) {
         if (other.name == row.facts.map && !other.excluded)
             return true;
     return false;
+}
+
+// The other devices that carry the row's label: a clone, or a disk that
+// was labelled twice. A path shown with its map is the map, not another
+// device.
+std::vector<std::string> duplicates_of(const device_row& row, const inventory& inv) {
+    std::vector<std::string> out;
+    if (!row.labelled)
+        return out;
+    for (const device_row& other : inv.rows)
+        if (other.labelled && other.label == row.label && !same_device(other, row) &&
+            !shown_with_its_map(other, inv))
+            out.push_back(other.path);
+    return out;
 }
 
 nlohmann::json row_json(const device_row& row, const inventory& inv) {

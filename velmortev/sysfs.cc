@@ -117,6 +117,17 @@ std::string sysfs_view::device_dir(const std::string& name) {
     return whole == name ? dir : dir + "/" + name;
 }
 
+// A map has no WWID of its own in sysfs: it is its paths' (so that a map
+// and its paths show the same one), else the one in its uuid.
+std::string sysfs_view::map_wwid(const std::string& map_dir, const std::vector<std::string>& paths) {
+    for (const std::string& path : paths) {
+        std::string wwid = read_attribute(root + "/block/" + path + "/device/wwid");
+        if (!wwid.empty())
+            return wwid;
+    }
+    return read_attribute(map_dir + "/dm/uuid").substr(std::string_view(multipath_prefix).size());
+}
+
 device_facts sysfs_view::facts(const std::string& name) {
     device_facts out;
     std::string whole = whole_disk(name);
@@ -143,6 +154,8 @@ device_facts sysfs_view::facts(const std::string& name) {
         out.map_name = read_attribute(map_dir + "/dm/name");
         out.map_paths = directory_names(map_dir + "/slaves");
         std::sort(out.map_paths.begin(), out.map_paths.end());
+        if (map == whole && out.wwid.empty())
+            out.wwid = map_wwid(map_dir, out.map_paths);
     }
     return out;
 }

@@ -41,6 +41,7 @@ private:
     void read_maps();
     void read_partitions();
     std::string device_dir(const std::string& name);
+    std::string map_wwid(const std::string& map_dir, const std::vector<std::string>& paths);
 };
 
 // The first line of a small file without its line end and surrounding

@@ -35,7 +35,9 @@ started=$(date +%s)
 modprobe virtio_scsi
 within 90 scsi_partitions_are 34
 seen=$(($(date +%s) - started))
-expect "the burst's 34 labelled partitions got their nodes" within 90 node_count_is 36
+# A pass over all 36 devices takes up to a minute and a half under TCG on
+# a loaded machine: the budgets below leave room for one and a bit.
+expect "the burst's 34 labelled partitions got their nodes" within 180 node_count_is 36
 made=$(($(date +%s) - started))
 quiet
 burst=$(($(passes mnt-velmor) - before))
@@ -56,13 +58,13 @@ mkdir -p /run/vlmtest
 : >/run/vlmtest/hold
 rm -f /run/vlmtest/held
 udevadm trigger --action=change /dev/vdb
-within 30 test -e /run/vlmtest/held || fail "no pass started on a change event"
+within 150 test -e /run/vlmtest/held || fail "no pass started on a change event"
 monitor device_add scsi-hd,bus=scsi.0,drive=hot,id=hotlun,scsi-id=0,lun=40
 within 30 hot_disk_there || fail "the hot-added disk did not appear"
 expect "the disk appeared while a pass's job was running" test "$(systemctl is-active "$unit")" = deactivating
 before=$(passes mnt-velmor)
 rm -f /run/vlmtest/hold
-expect "the disk added during a pass got HOT1 within 30 s" within 30 node_is HOT1 "$hot"
+expect "the disk added during a pass got HOT1 within 150 s" within 150 node_is HOT1 "$hot"
 
 # Passes stop: at most 2 after the last change, then none for 60 s.
 quiet
@@ -79,7 +81,10 @@ echo "FIGURE: passes of mnt-velmor in this boot: $settled"
 # Removal and purge leave nothing; reinstall and enable --now work.
 # The hold of the checks is no part of the package.
 rm -r "/etc/systemd/system/$unit.d"
-files=$(dpkg-query -L velmortev | while read -r f; do [ -d "$f" ] || echo "$f"; done)
+# The settings file is a conffile: removal keeps it, purge removes it.
+conffiles=$(dpkg-query -W -f='${Conffiles}\n' velmortev | awk 'NF { print $1 }')
+files=$(dpkg-query -L velmortev | while read -r f; do [ -d "$f" ] || echo "$f"; done |
+        grep -vxF "$conffiles")
 dpkg -r velmortev >/dev/null
 expect "dpkg -r: the unit is no longer loaded" \
   test "$(systemctl show -P LoadState "$unit")" = not-found
@@ -87,9 +92,10 @@ expect "dpkg -r: no daemon reload needed, no marks left" \
   test "$(systemctl show -P NeedDaemonReload "$unit")" = no -a ! -e /run/velmortev
 left=$(for f in $files; do [ -e "$f" ] && echo "$f"; done)
 expect "dpkg -r: no file of the package left${left:+: $left}" test -z "$left"
+expect "dpkg -r: the settings file kept ($conffiles)" test -f /etc/velmortev/velmortev.conf
 dpkg --purge velmortev >/dev/null
 left=$(find /etc/systemd /var/lib/systemd/deb-systemd-helper-enabled -name 'tevscan@*' 2>/dev/null;
-       ls /var/lib/dpkg/info/velmortev.* 2>/dev/null)
+       ls /var/lib/dpkg/info/velmortev.* "$conffiles" 2>/dev/null)
 expect "dpkg --purge: no enable link or package state left${left:+: $left}" test -z "$left"
 dpkg -i /root/velmortev.deb >/dev/null
 expect "reinstalled: systemctl enable --now runs a pass" systemctl enable --now -q "$unit"

@@ -31,17 +31,6 @@ ExecStart=/bin/mkdir -p %f/disks
 [Install]
 WantedBy=%i.mount
 EOF
-# The late disk: its driver comes after the boot-time pass.
-cat >/etc/systemd/system/vlmtest-late-disk.service <<'EOF'
-[Unit]
-Description=late NVMe disk of the system checks
-After=tevscan@mnt-velmor.service
-[Service]
-Type=oneshot
-ExecStart=/bin/sh -c 'modprobe nvme && udevadm wait --timeout=30 /dev/nvme0n1p1 && mkdir -p /run/vlmtest && date +%%s >/run/vlmtest/late-at'
-[Install]
-WantedBy=multi-user.target
-EOF
 cat >/etc/systemd/system/vlmtest-checks.service <<'EOF'
 [Unit]
 Description=system checks
@@ -54,18 +43,38 @@ ExecStart=/bin/sh /root/run-guest.sh
 [Install]
 WantedBy=multi-user.target
 EOF
+# The guest script, with the test library and the helpers, in a shell of
+# its own: its status, also when it ends early, ends the VM.
+cat >/root/run-guest.sh <<'EOF'
+sh -c '. /root/functions.sh; . /root/guest-lib.sh; . /root/system-lib.sh; . /root/guest.sh'
+echo "velmortev-vm: status $?"
+EOF
+# Another set of disks than the one below: its own setup.
+if [ "$VLMTEST_DISKS" != events ]; then
+  systemctl enable vlmtest-disks@mnt-velmor.service vlmtest-disks@mnt-other.service \
+    vlmtest-checks.service
+  # shellcheck source=multipath-setup.sh
+  . "/root/$VLMTEST_DISKS-setup.sh"
+  exit 0
+fi
+
+# The late disk: its driver comes after the boot-time pass.
+cat >/etc/systemd/system/vlmtest-late-disk.service <<'EOF'
+[Unit]
+Description=late NVMe disk of the system checks
+After=tevscan@mnt-velmor.service
+[Service]
+Type=oneshot
+ExecStart=/bin/sh -c 'modprobe nvme && udevadm wait --timeout=30 /dev/nvme0n1p1 && mkdir -p /run/vlmtest && date +%%s >/run/vlmtest/late-at'
+[Install]
+WantedBy=multi-user.target
+EOF
 # While /run/vlmtest/hold exists, a pass that has ended waits before its
 # unit goes inactive: the window in which a start request is merged away.
 mkdir -p /etc/systemd/system/tevscan@mnt-velmor.service.d
 cat >/etc/systemd/system/tevscan@mnt-velmor.service.d/hold.conf <<'EOF'
 [Service]
 ExecStopPost=/bin/sh -c 'while [ -e /run/vlmtest/hold ]; do : >/run/vlmtest/held; sleep 0.2; done'
-EOF
-# The guest script, with the test library and the helpers, in a shell of
-# its own: its status, also when it ends early, ends the VM.
-cat >/root/run-guest.sh <<'EOF'
-sh -c '. /root/functions.sh; . /root/guest-lib.sh; . /root/system-lib.sh; . /root/guest.sh'
-echo "velmortev-vm: status $?"
 EOF
 systemctl enable vlmtest-disks@mnt-velmor.service vlmtest-disks@mnt-other.service \
   vlmtest-late-disk.service vlmtest-checks.service

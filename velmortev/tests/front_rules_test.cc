@@ -198,7 +198,7 @@ TEST(FrontSysfs, MapsPathsPartitionsAndIdentities) {
         std::string wwid, serial, map, map_name;
         words paths;
     } cases[] = {
-        {"dm-3", "", "", "dm-3", "mpatha", {"sdb", "sdc"}},
+        {"dm-3", "naa.600a0b80", "", "dm-3", "mpatha", {"sdb", "sdc"}},
         {"sdb", "naa.600a0b80", "S123", "dm-3", "mpatha", {"sdb", "sdc"}},
         {"sdb1", "naa.600a0b80", "S123", "dm-3", "mpatha", {"sdb", "sdc"}},
         {"sdc", "naa.600a0b80", "", "dm-3", "mpatha", {"sdb", "sdc"}},
