@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "loop_world.h"
 #include "support.h"
 
 using namespace vlm::test;
@@ -28,20 +29,11 @@ using args = std::vector<std::string>;
 
 namespace {
 
-constexpr off_t device_size = 8 << 20;
-
-struct check_world {
-    scratch_dir dir;
-    loop_device loops[3];
-    std::string manager = dir.file("manager");
-    std::string disks = manager + "/disks";
-    std::string etc = dir.file("etc");
+struct check_world : loop_world {
     std::string run_dir = dir.file("run");      // bound over /run
     std::string sbin_dir = dir.file("sbin");    // bound over /usr/local/sbin
     std::string units = dir.file("units");      // what the stand-in systemctl says
     std::string state = dir.file("state");
-    std::string table = dir.file("partitions");
-    std::string attached;
     bool systemd = true;
     bool tool = true;
     bool library = true;
@@ -49,19 +41,8 @@ struct check_world {
     std::vector<std::pair<std::string, std::string>> env;  // for one run
 
     check_world() {
-        for (const std::string& d : {disks, etc + "/conf.d", run_dir + "/systemd/system", units,
-                                     sbin_dir, dir.file("bin")})
+        for (const std::string& d : {run_dir + "/systemd/system", units, sbin_dir, dir.file("bin")})
             std::filesystem::create_directories(d);
-        std::string text = "major minor  #blocks  name\n\n";
-        for (int i = 0; i < 3; i++) {
-            std::string why = loops[i].attach(dir.file("disk" + std::to_string(i)), device_size);
-            if (!why.empty())
-                attached = why;
-            text += "   " + std::to_string(major(loops[i].rdev())) + " " +
-                    std::to_string(minor(loops[i].rdev())) + " 8192 " +
-                    loops[i].path().substr(5) + "\n";
-        }
-        write_file(table, text);
         conf("MANAGERS=" + manager + "\n");
         std::filesystem::copy_file(testbed("bin/tevtool"), sbin_dir + "/tevtool");
         // The stand-in answers from a file named after the verb and the unit,
@@ -112,10 +93,6 @@ struct check_world {
         return run(s);
     }
 
-    const std::string& dev(int i) const { return loops[i].path(); }
-    void write_label(int i, const std::string& label) const {
-        ASSERT_EQ(run_program("velmortev-write-label", {dev(i), label}).status, 0);
-    }
     void node(const std::string& name, int i) const {
         ASSERT_EQ(mknod((disks + "/" + name).c_str(), S_IFBLK | 0600, loops[i].rdev()), 0);
     }
