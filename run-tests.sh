@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Builds the kit and runs every test: about 15 minutes on two cores. Needs
+# Builds the kit and runs every test: about 27 minutes on two cores. Needs
 # root for the loop-device tests. Each stage is announced with its start and
 # ends with its duration; the last lines sum up every stage. The first stage
 # that fails ends the run (status 1).
