@@ -73,20 +73,16 @@ struct check_world : loop_world {
     }
 
     run_result velmortev(const args& arguments) const {
-        run_spec s;
-        s.program = sbin("velmortev");
-        s.args = arguments;
+        run_spec s = front_spec(arguments);
         s.preload = mounted;
-        s.binds = {{table, "/proc/partitions"}, {manager, manager}};
         if (systemd)
             s.binds.push_back({run_dir, "/run"});
         if (tool)
             s.binds.push_back({sbin_dir, "/usr/local/sbin"});
-        s.env = {{"VLM_TESTBED_MANAGERS", manager},
-                 {"VELMORTEV_CONFIG_DIR", etc},
-                 {"VELMORTEV_STATE_DIR", state + "/var/passes"},
-                 {"LD_LIBRARY_PATH", library ? testbed(".") : dir.path()},
-                 {"PATH", dir.file("bin") + ":" + std::getenv("PATH")}};
+        s.env.insert(s.env.end(),
+                     {{"VELMORTEV_STATE_DIR", state + "/var/passes"},
+                      {"LD_LIBRARY_PATH", library ? testbed(".") : dir.path()},
+                      {"PATH", dir.file("bin") + ":" + std::getenv("PATH")}});
         s.env.insert(s.env.end(), env.begin(), env.end());
         // As an agent may hand it down: systemctl must still be waited for.
         s.ignored_signals = {SIGCHLD};

@@ -42,16 +42,8 @@ struct front_world : loop_world {
     }
 
     run_spec spec(const args& arguments) const {
-        run_spec s;
-        s.program = sbin("velmortev");
-        s.args = arguments;
-        s.preload = true;
-        // The manager is mounted in the run's namespace, so that it stands
-        // in /proc/self/mountinfo.
-        s.binds = {{table, "/proc/partitions"}, {manager, manager}};
-        s.env = {{"VLM_TESTBED_MANAGERS", manager},
-                 {"VELMORTEV_CONFIG_DIR", etc},
-                 {"PATH", sbin("") + ":" + testbed("bin") + ":" + std::getenv("PATH")}};
+        run_spec s = front_spec(arguments);
+        s.env.push_back({"PATH", sbin("") + ":" + testbed("bin") + ":" + std::getenv("PATH")});
         return s;
     }
     run_result velmortev(const args& arguments) const { return run(spec(arguments)); }

@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "support.h"
 
@@ -38,6 +39,19 @@ struct loop_world {
                     loops[i].path().substr(5) + "\n";
         }
         write_file(table, text);
+    }
+
+    // A run of the front end in this world: the manager mounted in the
+    // run's namespace (so that it stands in /proc/self/mountinfo) and given
+    // its type by the testbed's layer, the table and settings the test's own.
+    run_spec front_spec(const std::vector<std::string>& arguments) const {
+        run_spec s;
+        s.program = sbin("velmortev");
+        s.args = arguments;
+        s.preload = true;
+        s.binds = {{table, "/proc/partitions"}, {manager, manager}};
+        s.env = {{"VLM_TESTBED_MANAGERS", manager}, {"VELMORTEV_CONFIG_DIR", etc}};
+        return s;
     }
 
     const std::string& dev(int i) const { return loops[i].path(); }
