@@ -31,7 +31,8 @@ needs[vm]=""
 # python3-voluptuous for the sanity checks; e2fsprogs for a filesystem that the
 # label module and the front end must refuse, fdisk (sfdisk) for a GPT. Installed without recommends, which
 # would pull in the large bundle of collections. prometheus for promtool,
-# which judges the metrics of velmortev (its recommends are exporters).
+# which judges the metrics of velmortev, here and copied into the system
+# tier's multipath guest (its recommends are exporters).
 lean_needs[tests]="ansible-core python3-venv shellcheck python3-voluptuous e2fsprogs fdisk prometheus"
 
 purposes=("$@")

@@ -107,5 +107,122 @@ listed_with_paths_left() { velmortev list -m "$manager" | grep -q "^MP1 /dev/$m 
 expect "velmortev list: the map with the paths left ($paths)" listed_with_paths_left
 node_on_map || show_state
 
+# velmortev check as the machine changes, a row per change: check's exit
+# status and the ids of its findings after it. Each row's output is kept
+# in /tmp/check.ROW for the checks below the table.
+ok_id=5f0c3a9e7d2b4c61a8e4f2b7c90d1e36
+failed_id=b41e6d2c98a74f0d9c3b5e1a7f2d8c40
+prom=/var/lib/prometheus/node-exporter/velmortev.prom
+unplug_clone() {
+  monitor device_del clone
+  within 60 test ! -b /dev/vdb || echo "  /dev/vdb is still there"
+  quiet
+}
+plug_clone() {
+  monitor device_add virtio-blk-pci,drive=clonedrive,id=clone,addr=0x10
+  within 60 test -b /dev/vdb || echo "  /dev/vdb did not come back"
+  quiet
+}
+# mknod NAME onto the device number of DEVICE.
+node_onto() {
+  # shellcheck disable=SC2046  # major and minor, two words
+  mknod "$manager/disks/$1" b $(devno "$2" | tr : ' ')
+}
+node_onto_path() {
+  rm "$manager"/disks/MP1
+  node_onto MP1 "/dev/$(ls "/sys/block/$m/slaves" | head -n1)"
+}
+stale_node() {
+  rm "$manager"/disks/MP1
+  node_onto STALE1 /dev/vdc1
+}
+# The pass cannot remove STALE1: -EROFS. Its metrics are kept for below.
+pass_read_only() {
+  mount -o remount,ro "$manager" || echo "  $manager was not remounted read-only"
+  systemctl start "$unit" 2>/dev/null
+  within 150 test "$(systemctl is-active "$unit")" = failed
+  cp "$prom" /tmp/failed.prom
+}
+pass_writable() {
+  mount -o remount,rw "$manager"
+  pass_started=$(date +%s)
+  systemctl start "$unit"
+  quiet
+  pass_ended=$(date +%s)
+}
+check_ids() {
+  velmortev check >"/tmp/check.$1"
+  local status=$? ids
+  ids=$(sed -n 's/^[A-Z]* \([a-z-]*\): .*/\1/p' "/tmp/check.$1" | sort -u | paste -sd' ' -)
+  echo "$status${ids:+ $ids}"
+}
+row=0
+while IFS='|' read -r change expected what; do
+  row=$((row + 1))
+  $change </dev/null
+  got=$(check_ids $row </dev/null)
+  if [ "$got" = "$expected" ]; then
+    pass "velmortev check, $what: $expected"
+  else
+    fail "velmortev check, $what: $expected" "got: $got" "$(cat /tmp/check.$row)"
+  fi
+done <<'EOF'
+:|2 duplicate-label|the clone of MP1 on /dev/vdb
+unplug_clone|0|the clone unplugged (device_del)
+plug_clone|2 duplicate-label|the clone plugged in again (device_add)
+unplug_clone|0|the clone unplugged again
+node_onto_path|1 node-on-path|MP1's node moved onto a path of the map
+stale_node|2 missing-node stale-node|MP1's node gone, STALE1 on the blank partition
+pass_read_only|2 last-pass-failed missing-node stale-node|a pass on the manager mounted read-only
+pass_writable|0|a pass on the manager writable again
+EOF
+expect "velmortev check: the failed pass's status decoded as EROFS" \
+  grep -q "^CRITICAL last-pass-failed: .* status 226 EROFS (Read-only file system)$" /tmp/check.7
+
+# The journal: one record per pass, the last failed and the last good one
+# with their counts of nodes.
+records() {
+  journalctl --sync
+  journalctl -b -o cat MESSAGE_ID=$ok_id MESSAGE_ID=$failed_id VELMORTEV_MANAGER="$manager" | wc -l
+}
+record_fields() {
+  journalctl -b -n1 -o export MESSAGE_ID="$1" |
+    sed -n 's/^VELMORTEV_\(NODES_[A-Z]*\|ERRNO\|STATUS\)=/\1=/p' | sort | paste -sd' ' -
+}
+expect "journal: one pass record per pass ($(records) records, $(passes mnt-velmor) passes)" \
+  test "$(records)" -eq "$(passes mnt-velmor)"
+check "journal: the read-only pass's record" 0 "ERRNO=EROFS NODES_CREATED=0 NODES_REMOVED=0 STATUS=226" \
+  "record_fields $failed_id"
+check "journal: the next pass's record: STALE1 removed, MP1 created" 0 \
+  "NODES_CREATED=1 NODES_REMOVED=1 STATUS=0" "record_fields $ok_id"
+
+# The metrics each pass wrote: promtool accepts them, and they carry the
+# pass's end (the time of its record) and status.
+metric() { awk -v name="$1{manager=\"$manager\"}" '$1 == name { print $2 }' "${2:-$prom}"; }
+record_time() {
+  journalctl -b -n1 -o export MESSAGE_ID=$ok_id | sed -n 's/^__REALTIME_TIMESTAMP=//p'
+}
+near() { awk -v a="$1" -v b="$2" 'BEGIN { exit !(a - b < 2 && b - a < 2) }'; }
+end=$(metric velmortev_last_pass_end_timestamp_seconds)
+if command -v promtool >/dev/null; then
+  check "promtool check metrics accepts the metrics of the last pass" 0 "" "promtool check metrics <$prom"
+  check "promtool check metrics accepts the metrics of the failed pass" 0 "" \
+    "promtool check metrics </tmp/failed.prom"
+else
+  fail "promtool is not in the guest (Debian's prometheus on the host)"
+fi
+ends_with_pass() {
+  near "$end" "$(($(record_time) / 1000000))" && [ "${end%.*}" -ge "$pass_started" ] &&
+    [ "${end%.*}" -le "$pass_ended" ]
+}
+expect "metrics: the last pass's end ($end) is its record's time, within $pass_started..$pass_ended" \
+  ends_with_pass
+expect "metrics: the last pass succeeded at its end, status 0" \
+  test "$(metric velmortev_last_pass_success_timestamp_seconds) $(metric velmortev_last_pass_status)" = "$end 0"
+failed_end=$(metric velmortev_last_pass_end_timestamp_seconds /tmp/failed.prom)
+last_good=$(metric velmortev_last_pass_success_timestamp_seconds /tmp/failed.prom)
+expect "metrics after the failed pass: status 226, the last success ($last_good) before it ($failed_end)" \
+  test "$(metric velmortev_last_pass_status /tmp/failed.prom)" = 226 -a "${last_good%.*}" -lt "${failed_end%.*}"
+
 echo "FIGURE: checks took $(($(date +%s) - checks_started)) s"
 finish

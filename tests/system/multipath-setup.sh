@@ -3,9 +3,11 @@
 # Sourced by setup.sh for the multipath disks (system-test.sh, DISKS
 # multipath), in the chroot before systemd starts: multipathd makes a map
 # of the test image's paths (and of nothing else), the front end's settings
-# put passes on maps and leave the paths out, the image gets the label MP1
-# on its whole disk, the first virtio disk after the root a copy of it and
-# the second one a partition that nothing has written to.
+# put passes on maps, leave the paths out and name the manager whose
+# health counts (the one with passes: /mnt/other has none), node_exporter's
+# textfile directory is there for the passes' metrics, the image gets the
+# label MP1 on its whole disk, the first virtio disk after the root a copy
+# of it and the second one a partition that nothing has written to.
 # Everything it touches is a virtual device.
 
 # Only the test image's WWID is a multipath candidate; a single path is
@@ -30,7 +32,8 @@ multipaths {
 EOF
 systemctl enable multipathd.service
 mkdir -p /etc/velmortev/conf.d
-printf 'SCAN_ORDER=dm\nSCAN_EXCLUDE=sd\n' >/etc/velmortev/conf.d/50-multipath.conf
+printf 'SCAN_ORDER=dm\nSCAN_EXCLUDE=sd\nMANAGERS=/mnt/velmor\n' >/etc/velmortev/conf.d/50-multipath.conf
+mkdir -p /var/lib/prometheus/node-exporter
 
 modprobe virtio_scsi
 modprobe sd_mod

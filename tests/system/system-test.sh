@@ -6,15 +6,18 @@
 #   tests/system/system-test.sh BUILD_DIR [GUEST_SCRIPT [DISKS]]
 #
 # The guest gets the package (installed with dpkg by setup.sh before
-# systemd starts), the testbed's tevtool on PATH, the manager-type module
+# systemd starts), the testbed's tevtool on PATH and its TEVLib where the
+# driver installs the library, the manager-type module
 # loaded by modules-load.d and mounted by fstab on /mnt/velmor and
 # /mnt/other, and one of two sets of virtual disks. DISKS "events" (the
 # default): a second virtio disk, an NVMe namespace whose driver comes late,
 # and a virtio-scsi controller with 33 LUNs of 2 MiB and one of 3 MiB whose
 # driver comes when the guest script loads it. DISKS "multipath": one image
 # behind two SCSI devices with the same WWN and serial (a third path ready
-# for device_add), a virtio disk for a clone of it and a blank virtio disk;
-# multipath-setup.sh prepares the guest for them. GUEST_SCRIPT (default
+# for device_add), a virtio disk for a clone of it (QEMU id "clone", for
+# device_del and device_add) and a blank virtio disk; multipath-setup.sh
+# prepares the guest for them, and the host's promtool (Debian package
+# prometheus), when there, judges the metrics in the guest. GUEST_SCRIPT (default
 # checks.sh) runs after multi-user.target, sourced after tests/functions.sh,
 # tests/vm/guest-lib.sh and system-lib.sh (by dash); its lines are this
 # script's output and its status this script's status. Skipped (77)
@@ -43,12 +46,14 @@ trap 'rm -rf "$work"' EXIT
 cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >"$work/cpack.log" 2>&1 ||
   { cat "$work/cpack.log"; echo "system-test.sh: cpack failed" >&2; exit 1; }
 payload=$work/payload
-mkdir -p "$payload/root" "$payload/usr/local/sbin" "$payload/usr/lib/modules/$abi/extra"
+tevlib_dir=$payload/opt/velmor/extapi/64/tev/vlmr/1
+mkdir -p "$payload/root" "$payload/usr/local/sbin" "$payload/usr/lib/modules/$abi/extra" "$tevlib_dir"
 cp "$work"/out/velmortev_*.deb "$payload/root/velmortev.deb"
 cp "$here/../functions.sh" "$here/../vm/guest-lib.sh" "$here/system-lib.sh" "$payload/root/"
 cp "$guest_script" "$payload/root/guest.sh"
 cp "$module_ko" "$payload/usr/lib/modules/$abi/extra/"
 cp "$build/testbed/bin/tevtool" "$payload/usr/local/sbin/tevtool"
+cp "$build/testbed/libtev.so" "$tevlib_dir/libtev.so"
 { echo "VLMTEST_LUNS=$((luns + 1)) VLMTEST_DISKS=$disk_set"; cat "$here/setup.sh"; } >"$work/setup.sh"
 
 # The disks of checks.sh and road.sh.
@@ -75,9 +80,19 @@ events_disks() {
 multipath_disks() {
   local path
   cp "$here/multipath-setup.sh" "$payload/root/multipath-setup.sh"
+  if command -v promtool >/dev/null; then
+    mkdir -p "$payload/usr/local/bin"
+    cp "$(command -v promtool)" "$payload/usr/local/bin/promtool"
+  fi
   truncate -s 4M "$work/mp.img" "$work/clone.img" "$work/blank.img"
-  disks=(-drive "file=$work/clone.img,if=virtio,format=raw"
-         -drive "file=$work/blank.img,if=virtio,format=raw"
+  # The clone's drive outlives its device, so that the device can come
+  # back. Slots after the root's keep the names: the clone /dev/vdb, the
+  # blank disk /dev/vdc.
+  disks=(-blockdev "driver=file,filename=$work/clone.img,node-name=clonefile"
+         -blockdev "driver=raw,file=clonefile,node-name=clonedrive"
+         -device "virtio-blk-pci,drive=clonedrive,id=clone,addr=0x10"
+         -drive "file=$work/blank.img,if=none,id=blank,format=raw"
+         -device "virtio-blk-pci,drive=blank,addr=0x11"
          -device "virtio-scsi-pci,id=scsi")
   for path in a b c; do
     disks+=(-blockdev "driver=file,filename=$work/mp.img,locking=off,node-name=mp${path}file"
