@@ -130,7 +130,7 @@ import os
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.velmortev.disks.plugins.module_utils.kit import (
-    device_number, fail_front, folded, front_json, listing, nodes_of)
+    device_number, fail_front, folded, front_json, listing, nodes_of, run_front)
 
 
 def run_program(module, name, args, **extra):
@@ -176,7 +176,9 @@ def main():
     nodes = nodes_of(listing(module, [manager]), manager)
     # The front end refuses what is no label; a label that no device
     # carries (254) may still name a node.
-    front_json(module, ['show', label], [manager], accept=(0, 254))
+    cmd, rc, out, err = run_front(module, ['show', label, '-o', 'json'], [manager])
+    if rc not in (0, 254):
+        fail_front(module, cmd, rc, out, err)
     name = folded(label)
     path = os.path.join(manager, 'disks', name)
     existing = (nodes[name] or '') if name in nodes else None

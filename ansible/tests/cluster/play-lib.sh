@@ -29,7 +29,8 @@ task_hosts() { sed -n "/^TASK \[$1\]/,/^\(TASK\|PLAY RECAP\)/p" <<<"$out" | grep
 outcomes() {
   task_hosts 'Label the shared disk on one node'
   task_hosts 'Create the disk nodes on every node' | sort
-  grep -o '"tevscan created: [^"]*"' <<<"$out"
+  # The hosts report in the order they finish.
+  grep -o '"tevscan created: [^"]*"' <<<"$out" | sort
 }
 # Whether the recap shows HOST with these counts.
 #   recap_has HOST CHANGED UNREACHABLE FAILED
