@@ -13,7 +13,7 @@ module: disk_info
 short_description: Report the labelled disks, their nodes and the health check
 description:
   - Returns the inventory of the kit's front end C(velmortev), installed on
-    the managed host, as it gives it (C(velmortev list -o json)): every
+    the managed host, as it gives it (C(velmortev list -o json)), every
     labelled device with its label, size, WWID or serial number, multipath
     map and paths, signatures and nodes on each manager, the stray nodes and
     the devices that the exclude patterns leave out.
@@ -75,7 +75,7 @@ inventory:
       sample: {major: 1, minor: 0}
     devices:
       description:
-        - One per labelled device, a multipath map once: C(device), C(size),
+        - One per labelled device, a multipath map once, with C(device), C(size),
           C(labelled), C(duplicates), C(label), C(label_hex), C(wwid),
           C(serial), C(multipath) (C(map), C(name), C(paths)), C(signatures)
           and C(nodes) (C(manager), C(present), C(this_device),
@@ -92,7 +92,7 @@ inventory:
       elements: str
 check:
   description:
-    - The document of C(velmortev check -o json): C(status), C(exit_status),
+    - The document of C(velmortev check -o json), with C(status), C(exit_status),
       C(summary), C(disks), C(findings) (C(id), C(severity), C(text),
       C(devices), C(paths), C(labels)) and C(not_looked_at).
   returned: always

@@ -23,7 +23,7 @@ description:
     (239 for a label already there without I(replace), for a foreign
     signature without I(wipe_signatures) and for a label that another device
     carries; 234 for an invalid label; 240 for a mounted or held device).
-  - Check mode runs the same verb with C(--dry-run -o json): it fails where
+  - Check mode runs the same verb with C(--dry-run -o json); it fails where
     the run would, and returns the front end's plan.
   - A cleared label counts as no label.
 author: velmortev developers (@velmortev)

@@ -16,10 +16,10 @@ description:
     C(velmortev-instantiate-disk), or removes it with
     C(velmortev-clean-disk), both from the velmortev kit installed on the
     managed host (looked up along C(PATH) and the sbin directories). The
-    front end C(velmortev) has no verb for one node: its C(create),
+    front end C(velmortev) has no verb for one node; its C(create),
     C(delete) and C(scan) make the nodes follow the labels.
   - What is there, and whether the operands are right, the front end says
-    before anything changes, in check mode too: the nodes of the manager
+    before anything changes, in check mode too, that is the nodes of the manager
     (C(velmortev -m) I(manager) C(list -o json), which fails for a path
     that is no manager, naming it), the label (C(velmortev show)
     I(label), which refuses an invalid one) and the device

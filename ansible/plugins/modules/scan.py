@@ -13,7 +13,7 @@ module: scan
 short_description: Bring the disk nodes of a manager filesystem up to date with a pass
 description:
   - Runs C(velmortev -m) I(manager) C(scan), the kit's front end installed on
-    the managed host: one pass of C(tevscan) with the scan order and the
+    the managed host, that is one pass of C(tevscan) with the scan order and the
     exclude patterns of the front end's settings (C(SCAN_ORDER),
     C(SCAN_EXCLUDE) in C(/etc/velmortev)), the same patterns as the passes
     at boot and on device events. It rereads the partition tables of the
@@ -27,7 +27,7 @@ description:
     refusal of the front end (a path that is no manager, named); messages of
     a pass that succeeded become warnings.
   - Without C(tevtool) on C(PATH) (or in the sbin directories) the task fails
-    before anything runs, naming it: the pass would report every node as
+    before anything runs, naming it, since the pass would report every node as
     one it cleans and change nothing.
 author: velmortev developers (@velmortev)
 options:
@@ -38,7 +38,7 @@ options:
   check_labels:
     description:
       - In check mode, the labels that earlier tasks of the run would have
-        written, device path to label (null or empty for a cleared one):
+        written, device path to label (null or empty for a cleared one);
         the front end's plan takes them instead of what the devices carry
         now (C(velmortev scan --dry-run --assume-label DEVICE=LABEL)). A
         device that is not on the host is passed over. Ignored outside check
@@ -49,7 +49,7 @@ options:
     description:
       - In check mode, the nodes that earlier tasks of the run would have
         created or removed on this host, as M(velmortev.disks.label) returns
-        them (its C(nodes)): each with its C(action) (C(create-node) or
+        them (its C(nodes)), each with its C(action) (C(create-node) or
         C(remove-node)), C(manager), C(label) and C(device). Those of
         I(manager) are taken as done before the pass. Ignored outside check
         mode.
@@ -69,7 +69,7 @@ attributes:
     support: none
 notes:
   - Needs root on the managed host, and C(tevtool) along C(PATH).
-  - The options I(scan_order) and I(exclude) of earlier releases are gone:
+  - The options I(scan_order) and I(exclude) of earlier releases are gone;
     the patterns are the front end's settings, so that every pass of the
     host agrees. The playbook C(velmortev.disks.cluster) writes them.
 seealso:
