@@ -126,6 +126,7 @@ stderr:
   sample: 'velmortev: manager "/mnt/velmor": No such device or address'
 '''
 
+import errno
 import os
 
 from ansible.module_utils.basic import AnsibleModule
@@ -141,6 +142,10 @@ def run_program(module, name, args, **extra):
         if rc != 0:
             fail_front(module, cmd, rc, out, err, **extra)
     return cmd
+
+
+# What velmortev show ends with for a label that no device carries.
+NO_CARRIER = -errno.ENOENT & 0xff
 
 
 def block_device_name(number):
@@ -175,9 +180,9 @@ def main():
     manager, device, state, label = (module.params[k] for k in ('manager', 'device', 'state', 'label'))
     nodes = nodes_of(listing(module, [manager]), manager)
     # The front end refuses what is no label; a label that no device
-    # carries (254) may still name a node.
+    # carries may still name a node.
     cmd, rc, out, err = run_front(module, ['show', label, '-o', 'json'], [manager])
-    if rc not in (0, 254):
+    if rc not in (0, NO_CARRIER):
         fail_front(module, cmd, rc, out, err)
     name = folded(label)
     path = os.path.join(manager, 'disks', name)
