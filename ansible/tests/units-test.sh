@@ -31,6 +31,6 @@ python=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 PATH=$build/sbin:$build/testbed/bin:$PATH
 ansible-test units --local --python "$python" >"$root/units.log" 2>&1
 status=$?
-grep -v -e 'Using locale "C.UTF-8"' -e 'Reviewing previous 1 warning' "$root/units.log"
+show_ansible_test_log "$root/units.log"
 expect "ansible-test units" test "$status" -eq 0
 finish "units on the built tarball, the front end of $build"
