@@ -126,7 +126,7 @@ _velmortev_front()
     case $prev in
         -m | --manager | --textfile) _velmortev_directories "$cur"; return 0 ;;
         -o | --output) COMPREPLY=($(compgen -W "json" -- "$cur")); return 0 ;;
-        --device) _velmortev_block_devices "$cur"; return 0 ;;
+        --device | --assume-label) _velmortev_block_devices "$cur"; return 0 ;;
     esac
 
     # The verb and the operands before the word; options and their
@@ -138,7 +138,7 @@ _velmortev_front()
             if [[ $verb ]]; then operands+=("$word"); else verb=$word; fi
         elif [[ $word == -- ]]; then
             options_end=1
-        elif [[ $word == @(-m|--manager|-o|--output|--device|--textfile) ]]; then
+        elif [[ $word == @(-m|--manager|-o|--output|--device|--textfile|--assume-label) ]]; then
             ((i++))
         fi
     done
@@ -152,7 +152,7 @@ _velmortev_front()
         create) options="-n --dry-run --replace --wipe-signatures"; kinds="device new-label" ;;
         delete) options="-n --dry-run --device"; kinds="label" ;;
         rename) options="-n --dry-run"; kinds="label new-label" ;;
-        scan) options="-n --dry-run" ;;
+        scan) options="-n --dry-run --assume-label" ;;
         restore) options="-n --dry-run"; kinds="backup device" ;;
         '') ;;
         *) return 0 ;;

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -121,9 +123,37 @@ struct planned_node {
     std::string device;
 };
 
+// The assumed labels by device number; a device that is not on this host
+// has nothing to plan for.
+std::map<dev_t, std::string> assumed_by_number(const front_run& run) {
+    std::map<dev_t, std::string> out;
+    for (const auto& [device, label] : run.assumed_labels) {
+        struct stat st;
+        if (stat(device.c_str(), &st) == 0 && S_ISBLK(st.st_mode))
+            out[st.st_rdev] = label;
+    }
+    return out;
+}
+
+// A node is invalid once its device carries another label: for a device
+// whose label is assumed, that is known without asking tevtool.
+bool node_is_invalid(const std::string& manager, const std::string& name,
+                     const std::map<dev_t, std::string>& assumed) {
+    struct stat st;
+    std::string path = manager + "/disks/" + name;
+    if (lstat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode)) {
+        auto found = assumed.find(st.st_rdev);
+        if (found != assumed.end())
+            return found->second != name;
+    }
+    return disk_is_invalid(manager.c_str(), name.c_str());
+}
+
 // What the pass would remove and create, on each manager, asked of tevtool
-// as the pass asks it: no reread, delete or create.
+// as the pass asks it: no reread, delete or create. A device whose label is
+// assumed is planned with that label instead.
 int plan_pass(const front_run& run, std::vector<planned_node>& out) {
+    std::map<dev_t, std::string> assumed = assumed_by_number(run);
     pattern_rings rings;
     if (fill_patterns(rings, run.config.scan_order.values, run.config.scan_exclude.values) < 0)
         return -ENOMEM;
@@ -135,7 +165,7 @@ int plan_pass(const front_run& run, std::vector<planned_node>& out) {
             if (!entry)
                 break;
             std::string name = entry->d_name;
-            if (name != "." && name != ".." && disk_is_invalid(manager.c_str(), name.c_str()))
+            if (name != "." && name != ".." && node_is_invalid(manager, name, assumed))
                 out.push_back({"remove-node", manager, name, ""});
         }
 
@@ -149,6 +179,13 @@ int plan_pass(const front_run& run, std::vector<planned_node>& out) {
             return rc;
         for (scan_pattern* pattern : ring_records<scan_pattern>(&rings.order)) {
             for (scan_device* device : ring_records<scan_device>(&pattern->bucket)) {
+                struct stat st;
+                auto found = stat(device->path, &st) == 0 ? assumed.find(st.st_rdev) : assumed.end();
+                if (found != assumed.end()) {
+                    if (!found->second.empty())
+                        out.push_back({"create-node", manager, found->second, device->path});
+                    continue;
+                }
                 malloc_ptr<char> label;
                 if (query_marked_label(manager.c_str(), device->path, &label) == 0)
                     out.push_back({"create-node", manager, label.get(), device->path});

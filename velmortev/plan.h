@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "velmortev/config.h"
@@ -25,6 +26,9 @@ struct front_run {
     bool wipe = false;      // --wipe-signatures
     const char* device = nullptr;  // --device
     const char* textfile = nullptr;  // --textfile
+    // --assume-label: device path and label ("" for none) that a scan's
+    // plan takes instead of what the device carries now.
+    std::vector<std::pair<std::string, std::string>> assumed_labels;
     settings config;
     std::vector<std::string> managers;
     std::string mountinfo = "/proc/self/mountinfo";

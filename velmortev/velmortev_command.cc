@@ -32,7 +32,8 @@ const char main_usage[] =
     "  delete <label> [--device <device>]\n"
     "                                remove the nodes, then the label\n"
     "  rename <old> <new>            relabel a device; its nodes follow\n"
-    "  scan [--dry-run]              one tevscan pass on every manager\n"
+    "  scan [--dry-run] [--assume-label <device>=<label> ...]\n"
+    "                                one tevscan pass on every manager\n"
     "  config                        the effective settings and where they were set\n"
     "  restore <backup> [<device>]   write a saved region back\n"
     "  check                         health as a monitoring plugin: status 0-3\n"
@@ -46,7 +47,7 @@ const char main_usage[] =
     "  -V, --version         the version\n";
 
 // Long options without a letter of their own.
-enum : int { opt_replace = 256, opt_wipe, opt_device, opt_textfile };
+enum : int { opt_replace = 256, opt_wipe, opt_device, opt_textfile, opt_assume };
 
 // What a verb accepts beside -m, -o, -y and -h.
 enum verb_flags : unsigned {
@@ -55,6 +56,7 @@ enum verb_flags : unsigned {
     takes_wipe = 4,
     takes_device = 8,
     takes_textfile = 16,
+    takes_assume = 32,
 };
 
 struct verb_entry {
@@ -79,7 +81,10 @@ constexpr verb_entry verbs[] = {
      takes_dry_run | takes_device, 1, 1, "You must specify a label\n"},
     {"rename", "Usage: velmortev rename [-m <manager> ...] [-o json] [-n] [-y] <old> <new>\n",
      takes_dry_run, 2, 2, "You must specify the old and the new label\n"},
-    {"scan", "Usage: velmortev scan [-m <manager> ...] [-o json] [-n]\n", takes_dry_run, 0, 0, ""},
+    {"scan",
+     "Usage: velmortev scan [-m <manager> ...] [-o json] [-n]\n"
+     "                      [--assume-label <device>=<label> ...]\n",
+     takes_dry_run | takes_assume, 0, 0, ""},
     {"config", "Usage: velmortev config [-o json]\n", 0, 0, 0, ""},
     {"restore", "Usage: velmortev restore [-o json] [-n] [-y] <backup> [<device>]\n",
      takes_dry_run, 1, 2, "You must specify a backup\n"},
@@ -108,6 +113,7 @@ constexpr option long_options[] = {
     {"wipe-signatures", no_argument, nullptr, opt_wipe},
     {"device", required_argument, nullptr, opt_device},
     {"textfile", required_argument, nullptr, opt_textfile},
+    {"assume-label", required_argument, nullptr, opt_assume},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -117,6 +123,7 @@ struct parsed_line {
     bool version = false;
     const char* output = nullptr;
     std::vector<char*> operands;
+    std::vector<char*> assumed;  // --assume-label, as given
 };
 
 // Reads every option wherever it stands; the verb is the first operand.
@@ -158,6 +165,9 @@ void read_options(int argc, char** argv, parsed_line& line) {
         case opt_textfile:
             line.run.textfile = optarg;
             break;
+        case opt_assume:
+            line.assumed.push_back(optarg);
+            break;
         case ':':
             if (optopt)
                 print_usage(-EINVAL, "Option '-%c' requires an argument\n", optopt);
@@ -183,6 +193,7 @@ void check_line(const verb_entry& verb, const parsed_line& line) {
         {line.run.wipe, takes_wipe, "--wipe-signatures"},
         {line.run.device != nullptr, takes_device, "--device"},
         {line.run.textfile != nullptr, takes_textfile, "--textfile"},
+        {!line.assumed.empty(), takes_assume, "--assume-label"},
     };
     for (const flag_use& use : uses)
         if (use.given && !(verb.flags & use.flag))
@@ -192,6 +203,9 @@ void check_line(const verb_entry& verb, const parsed_line& line) {
     // A pass's output is tevscan's own; only its plan has a JSON form.
     if (line.output && !line.run.dry_run && std::strcmp(verb.name, "scan") == 0)
         print_usage(-EINVAL, "Option '-o json' needs '--dry-run' with scan\n");
+    // An assumed label only shapes a plan; a pass reads the devices.
+    if (!line.assumed.empty() && !line.run.dry_run)
+        print_usage(-EINVAL, "Option '--assume-label' needs '--dry-run'\n");
     int count = static_cast<int>(line.operands.size()) - 1;
     if (count < verb.least)
         print_usage(-EINVAL, "%s", verb.missing);
@@ -209,6 +223,19 @@ void check_labels(std::string_view verb, const std::vector<char*>& operands) {
         validate_label(operands[1]);
     if (verb == "rename")
         validate_label(operands[2]);
+}
+
+// DEVICE=LABEL, the label checked and folded like any other; an empty
+// label stands for none.
+void read_assumed_labels(const std::vector<char*>& given, front_run& run) {
+    for (char* each : given) {
+        char* equals = std::strrchr(each, '=');
+        if (!equals || equals == each)
+            print_usage(-EINVAL, "Option '--assume-label' needs <device>=<label>\n");
+        *equals = '\0';
+        validate_label(equals + 1);
+        run.assumed_labels.push_back({each, equals + 1});
+    }
 }
 
 int load_settings(front_run& run) {
@@ -278,6 +305,7 @@ int velmortev_command(int argc, char** argv) {
         print_usage(-EINVAL, "Unknown verb \"%s\"\n", line.operands[0]);
     check_line(*verb, line);
     check_labels(verb->name, line.operands);
+    read_assumed_labels(line.assumed, line.run);
     line.run.verb = verb->name;
     line.run.json = line.output != nullptr;
     return run_verb(*verb, line.run, line.operands);

@@ -78,3 +78,10 @@ install_collection() {
     return 1
   fi
 }
+
+# Prints the log of an ansible-test run without its note on the locale,
+# which every run under C.UTF-8 gives.
+#   show_ansible_test_log FILE
+show_ansible_test_log() {
+  grep -v -e 'Using locale "C.UTF-8"' -e 'Reviewing previous 1 warning' "$1"
+}

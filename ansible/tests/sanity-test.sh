@@ -51,7 +51,7 @@ if [ "${VLM_ANSIBLE_SANITY-}" != all ]; then
 fi
 ansible-test sanity --local --python "$python" "${skips[@]}" >"$root/sanity.log" 2>&1
 status=$?
-grep -v -e 'Using locale "C.UTF-8"' -e 'Reviewing previous 1 warning' "$root/sanity.log"
+show_ansible_test_log "$root/sanity.log"
 expect "ansible-test sanity" test "$status" -eq 0
 
 # validate-modules, which checks the documentation against the options the

@@ -107,6 +107,10 @@ TEST(FrontCommandLine, UsageErrorsComeFirst) {
         {{"create", "/dev/x", "1abc"}, "Invalid characters in label: '1'\n"},
         {{"rename", "a", std::string(25, 'b')}, "Label size exceeds '24' characters\n"},
         {{"delete", "a-b"}, "Invalid characters in label: '-'\n"},
+        {{"list", "--assume-label", "/dev/x=A"}, "Option '--assume-label' is not one of list\n"},
+        {{"scan", "--assume-label", "/dev/x=A"}, "Option '--assume-label' needs '--dry-run'\n"},
+        {{"scan", "-n", "--assume-label", "/dev/x"}, "Option '--assume-label' needs <device>=<label>\n"},
+        {{"scan", "-n", "--assume-label", "/dev/x=1a"}, "Invalid characters in label: '1'\n"},
     };
     for (const usage_case& c : cases) {
         run_result r = run_program("velmortev", c.arguments);
@@ -476,6 +480,37 @@ TEST(FrontScan, PlanKeepsStandardOutputForItself) {
         ASSERT_EQ(doc["steps"].size(), 1u) << r.out;
         EXPECT_EQ(doc["steps"][0]["action"], "remove-node");
     }
+}
+
+// A plan after a write that is only planned: the assumed label stands in
+// for what the device carries, its old node goes, and a device that is not
+// on this host is passed over.
+TEST(FrontScan, PlanTakesAssumedLabels) {
+    REQUIRE_WORLD(w);
+    w.write_label(0, "data1");
+    ASSERT_EQ(mknod((w.disks + "/DATA1").c_str(), S_IFBLK | 0600, w.loops[0].rdev()), 0);
+    struct {
+        args assumptions;
+        std::string plan;
+    } cases[] = {
+        {{"--assume-label", w.dev(0) + "=data2", "--assume-label", w.dev(1) + "=data3",
+          "--assume-label", "/dev/vlm-none=X"},
+         "Would remove node " + w.disks + "/DATA1\n"
+         "Would create node " + w.disks + "/DATA2 for " + w.dev(0) + "\n"
+         "Would create node " + w.disks + "/DATA3 for " + w.dev(1) + "\n"},
+        {{"--assume-label", w.dev(0) + "="}, "Would remove node " + w.disks + "/DATA1\n"},
+        {{"--assume-label", w.dev(0) + "=Data1"},
+         "Would create node " + w.disks + "/DATA1 for " + w.dev(0) + "\n"},
+    };
+    for (auto& c : cases) {
+        args arguments = {"scan", "-n"};
+        arguments.insert(arguments.end(), c.assumptions.begin(), c.assumptions.end());
+        run_result r = w.velmortev(arguments);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, c.plan);
+    }
+    EXPECT_EQ(w.label_of(0), "DATA1:" + w.dev(0) + "\n");
+    EXPECT_EQ(w.nodes(), std::vector<std::string>{"DATA1"});
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 #!/usr/bin/python
 # -*- coding: utf-8 -*-
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Reports the labelled disks of a host and the disk nodes of its manager
-# filesystem, and what does not fit between the two.
+# Reports the front end's inventory of a host (its labelled disks and the
+# disk nodes of its managers) and the findings of its health check.
 
 from __future__ import (absolute_import, division, print_function)
 __metaclass__ = type
@@ -10,32 +10,26 @@ __metaclass__ = type
 DOCUMENTATION = r'''
 ---
 module: disk_info
-short_description: Report partitions, labels and disk nodes
+short_description: Report the labelled disks, their nodes and the health check
 description:
-  - Lists the partitions in scan order with C(velmortev-scan-partitions) and
-    reads the label of each with C(velmortev-read-label -r), both from the
-    velmortev kit installed on the managed host; a cleared label is shown as
-    such.
-  - With I(manager), lists the nodes of I(manager)/disks/ with their device
-    numbers.
-  - Warns of a label found on two devices with different device numbers, and
-    of a node whose device carries another label or none.
+  - Returns the inventory of the kit's front end C(velmortev), installed on
+    the managed host, as it gives it (C(velmortev list -o json)), every
+    labelled device with its label, size, WWID or serial number, multipath
+    map and paths, signatures and nodes on each manager, the stray nodes and
+    the devices that the exclude patterns leave out.
+  - Returns the front end's health check as well (C(velmortev check -o
+    json)), with its status 0 (OK) to 3 (UNKNOWN); each finding is also
+    given as a warning.
+  - With I(manager), works on that manager filesystem (C(velmortev -m));
+    without it, on those of the front end's settings or the mounted ones.
+  - A refusal of the front end (a path that is no manager, named; no
+    manager mounted) ends the task with its message and exit status.
   - Changes nothing.
 author: velmortev developers (@velmortev)
 options:
   manager:
-    description: The mount point of the manager filesystem; without it no nodes are listed.
+    description: The mount point of the manager filesystem.
     type: path
-  scan_order:
-    description: Scan-order patterns (C(velmortev-scan-partitions -o)).
-    type: list
-    elements: str
-    default: []
-  exclude:
-    description: Exclude patterns (C(velmortev-scan-partitions -x)).
-    type: list
-    elements: str
-    default: []
 attributes:
   check_mode:
     description: Runs as usual; it reads only.
@@ -45,6 +39,8 @@ attributes:
     support: none
 notes:
   - Needs root on the managed host to read the devices.
+  - The scan order and exclude patterns are the front end's settings
+    (C(SCAN_ORDER), C(SCAN_EXCLUDE) in C(/etc/velmortev)).
 seealso:
   - module: velmortev.disks.scan
 '''
@@ -55,126 +51,96 @@ EXAMPLES = r'''
     manager: /mnt/velmor
   register: disks
 
-- name: Show the labelled partitions
+- name: Show the labels and the WWIDs they stand for
   ansible.builtin.debug:
-    msg: "{{ disks.partitions | selectattr('label') | map(attribute='label') | list }}"
+    msg: "{{ disks.inventory.devices | items2dict(key_name='label', value_name='wwid') }}"
+
+- name: Fail on a CRITICAL finding
+  ansible.builtin.assert:
+    that: disks.check_status < 2
+    fail_msg: "{{ disks.check.summary }}"
 '''
 
 RETURN = r'''
-partitions:
-  description: The partitions in scan order.
+inventory:
+  description:
+    - The document of C(velmortev list -o json) as the front end gives it
+      (see C(man velmortev), JSON OUTPUT).
   returned: always
-  type: list
-  elements: dict
+  type: dict
   contains:
-    device:
-      description: The device path.
-      type: str
-      sample: /dev/sdb1
-    device_number:
-      description: MAJOR:MINOR of the device; null when it cannot be examined.
-      type: str
-      sample: '8:17'
-    label:
-      description: The label; null for none and for a cleared label.
-      type: str
-      sample: DATA1
-    cleared:
-      description: Whether the device carries a cleared label.
-      type: bool
-      sample: false
-    error:
-      description: The message of C(velmortev-read-label) when it failed on the device.
-      type: str
-      returned: when the label could not be read
-    rc:
-      description: Its exit status then.
-      type: int
-      returned: when the label could not be read
+    version:
+      description: The version of the document's format.
+      type: dict
+      sample: {major: 1, minor: 0}
+    devices:
+      description:
+        - One per labelled device, a multipath map once, with C(device), C(size),
+          C(labelled), C(duplicates), C(label), C(label_hex), C(wwid),
+          C(serial), C(multipath) (C(map), C(name), C(paths)), C(signatures)
+          and C(nodes) (C(manager), C(present), C(this_device),
+          C(stands_for)).
+      type: list
+      elements: dict
+    stray_nodes:
+      description: The nodes that stand for no labelled device of their name (C(manager), C(name), C(stands_for)).
+      type: list
+      elements: dict
+    excluded:
+      description: The devices that the exclude patterns leave out.
+      type: list
+      elements: str
+check:
+  description:
+    - The document of C(velmortev check -o json), with C(status), C(exit_status),
+      C(summary), C(disks), C(findings) (C(id), C(severity), C(text),
+      C(devices), C(paths), C(labels)) and C(not_looked_at).
+  returned: always
+  type: dict
+  sample: {status: OK, exit_status: 0, summary: '1 labelled disk, no findings', findings: []}
+check_status:
+  description: What C(velmortev check) ended with, 0 OK, 1 WARNING, 2 CRITICAL, 3 UNKNOWN.
+  returned: always
+  type: int
+  sample: 0
 nodes:
-  description: The entries of I(manager)/disks/, name to MAJOR:MINOR (null for an entry that is no block node).
+  description: The entries of I(manager)/disks/ that the inventory names, name to MAJOR:MINOR (null for an entry that is no block node).
   returned: when manager is given
   type: dict
   sample: {DATA1: '8:17'}
 problems:
-  description: What does not fit, one sentence each; also given as warnings.
+  description: The findings of the check, one line each as C(velmortev check) prints them.
   returned: always
   type: list
   elements: str
-  sample: ['Node "DATA1" (8:17): its device /dev/sdb1 carries no label']
+  sample: ['CRITICAL stale-node: node /mnt/velmor/disks/OLD stands for 8:48, which carries no label']
 '''
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.velmortev.disks.plugins.module_utils.kit import (
-    block_device_number, list_nodes, read_label, scan_partitions)
+    front_json, listing, nodes_of)
 
-
-def describe(partition):
-    if partition['label']:
-        return 'label "%s"' % partition['label']
-    return 'a cleared label' if partition['cleared'] else 'no label'
-
-
-def duplicate_labels(partitions):
-    """A label on devices with different device numbers (one device may be
-    listed under several paths)."""
-    problems = []
-    seen = {}
-    for p in partitions:
-        if p['label']:
-            seen.setdefault(p['label'], []).append(p)
-    for label, places in seen.items():
-        numbers = []
-        for p in places:
-            if p['device_number'] not in numbers:
-                numbers.append(p['device_number'])
-        if len(numbers) > 1:
-            problems.append('Label "%s" is on %s' % (label, ' and '.join(
-                '%s (%s)' % (p['device'], p['device_number']) for p in places)))
-    return problems
-
-
-def mismatched_nodes(nodes, partitions):
-    """A node whose device, among the partitions, carries another label or none."""
-    problems = []
-    for name, number in sorted(nodes.items()):
-        device = next((p for p in partitions if number and p['device_number'] == number
-                       and 'error' not in p), None)
-        if device and device['label'] != name:
-            problems.append('Node "%s" (%s): its device %s carries %s' % (
-                name, number, device['device'], describe(device)))
-    return problems
+# check ends with the status of its findings; anything else is a refusal.
+CHECK_STATUSES = (0, 1, 2, 3)
 
 
 def main():
     module = AnsibleModule(
-        argument_spec=dict(
-            manager=dict(type='path'),
-            scan_order=dict(type='list', elements='str', default=[]),
-            exclude=dict(type='list', elements='str', default=[]),
-        ),
+        argument_spec=dict(manager=dict(type='path')),
         supports_check_mode=True,
     )
-    partitions = []
-    problems = []
-    for device in scan_partitions(module, module.params['scan_order'], module.params['exclude']):
-        info = read_label(module, device)
-        info.pop('line', None)
-        try:
-            info['device_number'] = block_device_number(device)
-        except OSError:
-            info['device_number'] = None
-        if 'error' in info:
-            problems.append(info['error'])
-        partitions.append(info)
-    result = dict(changed=False, partitions=partitions)
-    problems += duplicate_labels(partitions)
-    if module.params['manager']:
-        result['nodes'] = list_nodes(module, module.params['manager'])
-        problems += mismatched_nodes(result['nodes'], partitions)
+    manager = module.params['manager']
+    managers = [manager] if manager else []
+    inventory = listing(module, managers)
+    status, check = front_json(module, ['check'], managers, accept=CHECK_STATUSES)
+    problems = ['%s %s: %s' % (f['severity'], f['id'], f['text']) for f in check['findings']]
+    result = dict(changed=False, inventory=inventory, check=check, check_status=status,
+                  problems=problems)
+    if manager:
+        result['nodes'] = nodes_of(inventory, manager)
     for problem in problems:
         module.warn(problem)
-    module.exit_json(problems=problems, **result)
+    module.exit_json(**result)
 
 
 if __name__ == '__main__':

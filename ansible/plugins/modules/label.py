@@ -1,8 +1,8 @@
 #!/usr/bin/python
 # -*- coding: utf-8 -*-
 # SPDX-License-Identifier: GPL-2.0-or-later
-# Writes, replaces and clears the label of a disk through velmortev-read-label
-# and velmortev-write-label.
+# Writes, replaces and clears the label of a disk through the kit's front
+# end: velmortev create and velmortev delete.
 
 from __future__ import (absolute_import, division, print_function)
 __metaclass__ = type
@@ -12,26 +12,20 @@ DOCUMENTATION = r'''
 module: label
 short_description: Write, replace or clear the label of a disk
 description:
-  - Reads the label of I(device) with C(velmortev-read-label -r) and writes,
-    replaces or clears it with C(velmortev-write-label), both from the
-    velmortev kit installed on the managed host (looked up along C(PATH) and
-    the sbin directories).
-  - A device that carries the wanted label already is left alone. A device
-    that carries another label is refused unless I(force) is set; the refusal
-    is the program's own message and exit status.
-  - A device without the kit's label that holds another signature, a
-    filesystem, a RAID or LVM member or a partition table, is refused unless
-    I(force) is set, whether or not I(zero) is asked for. The signatures are
-    found with util-linux's low-level probe (C(blkid -p)); the refusal names
-    what was found.
-  - Before anything is written, and in check mode too, the label is checked
-    by the kit's rules and the device is opened exclusively and closed again
-    (writing nothing, as C(velmortev-candidate-p) does). An invalid label and
-    a mounted or held device fail with the message and exit status the
-    writer would end with.
+  - Asks the kit's front end C(velmortev), installed on the managed host
+    (looked up along C(PATH) and the sbin directories), what I(device)
+    carries (C(velmortev show -o json)), and writes the label with
+    C(velmortev create) or clears it with C(velmortev delete --device). The
+    front end makes or removes the label's nodes on the managers as it
+    writes, saves every block it overwrites first, and is told C(--yes).
+  - A device that carries the wanted label already is left alone. Every
+    other case is the front end's to judge, with its message and exit status
+    (239 for a label already there without I(replace), for a foreign
+    signature without I(wipe_signatures) and for a label that another device
+    carries; 234 for an invalid label; 240 for a mounted or held device).
+  - Check mode runs the same verb with C(--dry-run -o json); it fails where
+    the run would, and returns the front end's plan.
   - A cleared label counts as no label.
-  - Labels are compared as the kit stores them, with lower-case letters
-    folded to upper case.
 author: velmortev developers (@velmortev)
 options:
   device:
@@ -44,7 +38,7 @@ options:
         letter; lower-case letters are folded to upper case.
       - Required with I(state=present). With I(state=absent) it guards the
         clearing, which then only happens when the device carries this label
-        (or with I(force)).
+        (or with I(replace)).
     type: str
   state:
     description:
@@ -52,35 +46,43 @@ options:
     type: str
     choices: [present, absent]
     default: present
-  force:
+  manager:
     description:
-      - Replace a different label (C(velmortev-write-label -f)), label a
-        device that holds another signature, or clear a device whose label is
-        not I(label).
+      - The mount points of the manager filesystems whose nodes follow the
+        label (C(velmortev -m)). Without it the front end takes those of its
+        settings (C(MANAGERS)), else every mounted manager.
+    type: list
+    elements: path
+    default: []
+  replace:
+    description:
+      - Replace a different label of the kit (C(velmortev create --replace)),
+        or with I(state=absent) clear whatever label the device carries.
     type: bool
     default: false
-  zero:
+    aliases: [force]
+  wipe_signatures:
     description:
-      - Zero the first and the last MiB of the device before the label is
-        written (C(velmortev-write-label -c)). Only done when a label is
-        written; a device holding another signature needs I(force) as well.
+      - Erase the foreign signatures found on the device (a filesystem, a
+        RAID or LVM member, a partition table), after their backup, instead
+        of refusing it (C(velmortev create --wipe-signatures)).
     type: bool
     default: false
+    aliases: [zero]
 attributes:
   check_mode:
     description:
-      - Reads the label and tells what would change; writes nothing. Fails
-        where the real run would fail, with the same message and status.
+      - The front end's plan (C(--dry-run)); writes nothing. Fails where the
+        real run would fail, with the same message and status.
     support: full
   diff_mode:
-    description: The line of C(velmortev-read-label -r) before and after.
+    description: The device's label as C(LABEL:DEVICE) before and after.
     support: full
 notes:
   - Needs root on the managed host, as the kit does.
-  - The device is opened exclusively for writing; a mounted or busy device is
-    refused with the kit's message and status.
-  - Needs C(blkid) of util-linux on the managed host when a label is to be
-    written without I(force).
+  - I(force) is the old name of I(replace). I(zero) is the old name of
+    I(wipe_signatures); the front end erases the signatures it finds, after
+    their backup, instead of zeroing the device's ends.
 seealso:
   - module: velmortev.disks.scan
   - module: velmortev.disks.disk_info
@@ -91,14 +93,15 @@ EXAMPLES = r'''
   velmortev.disks.label:
     device: /dev/sdb1
     label: DATA1
+    manager: [/mnt/velmor]
   run_once: true
 
-- name: Replace whatever label the disk carries, zeroing its ends first
+- name: Replace whatever label the disk carries, erasing a filesystem on it
   velmortev.disks.label:
     device: /dev/sdb1
     label: DATA2
-    force: true
-    zero: true
+    replace: true
+    wipe_signatures: true
 
 - name: Clear the label, but only if it is still DATA2
   velmortev.disks.label:
@@ -123,110 +126,97 @@ previous_cleared:
   returned: always
   type: bool
   sample: false
+steps:
+  description:
+    - The front end's steps, as its plain output prints them (in check mode,
+      its plan); when it failed in a step, the steps done before.
+  returned: changed, or failed in a step
+  type: list
+  elements: str
+  sample: ['Saved bytes 0-511 of /dev/sdb1 to /var/lib/velmortev/backups/...', 'Labelled /dev/sdb1 DATA1',
+           'Created node /mnt/velmor/disks/DATA1 for /dev/sdb1']
+nodes:
+  description:
+    - The steps of the front end that create or remove a node (in check
+      mode, would), each with its C(action) (C(create-node) or
+      C(remove-node)), C(manager), C(label) and C(device); for the option
+      I(check_nodes) of M(velmortev.disks.scan).
+  returned: changed
+  type: list
+  elements: dict
+  sample: [{action: create-node, manager: /mnt/velmor, label: DATA1, device: /dev/sdb1}]
 cmd:
-  description: The write command that ran (in check mode, would run); absent when nothing was to be done.
+  description: The front end's command that ran (in check mode, with C(--dry-run)).
   returned: changed or failed
   type: list
   elements: str
-  sample: [/usr/sbin/velmortev-write-label, /dev/sdb1, DATA1]
-signatures:
-  description: What C(blkid -p) found on a device that was refused for it.
-  returned: when refused for another signature
-  type: list
-  elements: str
-  sample: ['ext4 (filesystem)']
+  sample: [/usr/sbin/velmortev, -m, /mnt/velmor, create, -y, /dev/sdb1, DATA1, -o, json]
 rc:
-  description: Exit status of the failed program, as the shell sees it (239 for a label already there).
+  description: The front end's exit status, as the shell sees it (239 for a label already there).
   returned: failed
   type: int
   sample: 239
 stdout:
-  description: Standard output of the failed program.
+  description: Standard output of the front end when it failed.
   returned: failed
   type: str
 stderr:
-  description: Standard error of the failed program, the message included.
+  description: Standard error of the front end, its message included.
   returned: failed
   type: str
-  sample: 'velmortev-write-label: Device "/dev/sdb1" is already labeled "DATA1"'
+  sample: 'velmortev: Device "/dev/sdb1" already carries the label "DATA1" (--replace replaces it)'
 '''
-
-import errno
-import os
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.velmortev.disks.plugins.module_utils.kit import (
-    exclusive_open_errno, fail_as, fail_program, fold_label, label_problem, read_label,
-    run_program, signatures, status_of)
-
-WRITER = 'velmortev-write-label'
+    fail_front, folded, front_json, parse_document, run_front, step_texts)
 
 
-def read_or_fail(module, device):
-    info = read_label(module, device)
-    if 'error' in info:
-        module.fail_json(msg=info['error'], rc=info['rc'])
-    return info
+def carried(module, device, managers):
+    """(label, cleared) of the device as the front end shows it; label is
+    None for none and for a cleared one."""
+    row = front_json(module, ['show', device], managers)[1]['devices'][0]
+    if not row['labelled']:
+        return None, False
+    return row['label'] or None, not row['label']
+
+
+def verb_for(params, current):
+    """The front end's verb and operands that bring the device to the wanted
+    state, or None when it is there already."""
+    device = params['device']
+    if params['state'] == 'absent':
+        if current is None:
+            return None
+        guard = current if params['label'] is None or params['replace'] else params['label']
+        return ['delete', '-y', '--device', device, guard]
+    if current is not None and current == folded(params['label']):
+        return None
+    return (['create', '-y'] + (['--replace'] if params['replace'] else [])
+            + (['--wipe-signatures'] if params['wipe_signatures'] else [])
+            + [device, params['label']])
+
+
+def written_label(doc):
+    """The label that the plan or the run writes, as the front end stores
+    it; None when it clears."""
+    for step in doc['steps']:
+        if step['action'] == 'write-label':
+            return step['label']
+    return None
+
+
+def node_steps(doc):
+    """The steps that create or remove a node, for a scan planned after them."""
+    return [dict((k, step[k]) for k in ('action', 'manager', 'label', 'device'))
+            for step in doc['steps'] if step['action'] in ('create-node', 'remove-node')]
 
 
 def label_line(label, cleared, device):
-    """What velmortev-read-label -r prints for such a device."""
+    """The device's label as velmortev-read-label -r prints it."""
     if label is not None:
         return '%s:%s\n' % (label, device)
     return ':%s\n' % device if cleared else ''
-
-
-def plan(params, current):
-    """The write-label arguments that bring the device to the wanted state,
-    None when it is there already, or a refusal message."""
-    device, force = params['device'], params['force']
-    wanted = fold_label(params['label']) if params['label'] is not None else None
-    if params['state'] == 'absent':
-        if current is None:
-            return None, None
-        if wanted is not None and current != wanted and not force:
-            return None, 'Device "%s" is labeled "%s", not "%s"; set force to clear it' % (
-                device, current, wanted)
-        return ['-d', device], None
-    if current == wanted:
-        return None, None
-    # Without force, another label is the program's to refuse (run for real).
-    args = (['-f'] if current is not None and force else []) + (['-c'] if params['zero'] else [])
-    return args + [device, params['label']], None
-
-
-def check_label_operand(module, label):
-    """Ends the module where the writer would refuse the label operand: the
-    label rules (before any device is opened) and the empty label (which the
-    writer refuses only after opening, and with zero after zeroing)."""
-    problem = label_problem(label)
-    if problem:
-        fail_as(module, WRITER, 234, problem)
-    if label == '':
-        fail_as(module, WRITER, 234, 'Unable to label device "%s": %s' % (
-            module.params['device'], os.strerror(errno.EINVAL)))
-
-
-def check_writable(module, before, result):
-    """Ends the module where the write would fail, found without writing: a
-    device in use (the writer's exclusive open), in check mode another label
-    without force, and another signature without force."""
-    device, force = module.params['device'], module.params['force']
-    error = exclusive_open_errno(device)
-    if error:
-        fail_as(module, WRITER, status_of(error),
-                'Unable to open device "%s": %s' % (device, os.strerror(error)), **result)
-    if module.params['state'] == 'absent' or force:
-        return
-    if before['label'] is not None:
-        if module.check_mode:
-            fail_as(module, WRITER, status_of(errno.EEXIST),
-                    'Device "%s" is already labeled "%s"' % (device, before['label']), **result)
-        return
-    found = signatures(module, device)
-    if found:
-        module.fail_json(msg='Device "%s" holds %s; set force to label it all the same' % (
-            device, ' and '.join(found)), signatures=found, **result)
 
 
 def main():
@@ -235,39 +225,32 @@ def main():
             device=dict(type='path', required=True),
             label=dict(type='str'),
             state=dict(type='str', choices=['present', 'absent'], default='present'),
-            force=dict(type='bool', default=False),
-            zero=dict(type='bool', default=False),
+            manager=dict(type='list', elements='path', default=[]),
+            replace=dict(type='bool', default=False, aliases=['force']),
+            wipe_signatures=dict(type='bool', default=False, aliases=['zero']),
         ),
         required_if=[('state', 'present', ['label'])],
         supports_check_mode=True,
     )
-    device = module.params['device']
-    if module.params['state'] == 'present':
-        check_label_operand(module, module.params['label'])
-    before = read_or_fail(module, device)
-    result = dict(changed=False, previous_label=before['label'],
-                  previous_cleared=before['cleared'], label=before['label'])
-
-    args, refusal = plan(module.params, before['label'])
-    if refusal:
-        module.fail_json(msg=refusal, **result)
+    device, managers = module.params['device'], module.params['manager']
+    label, cleared = carried(module, device, managers)
+    result = dict(changed=False, previous_label=label, previous_cleared=cleared, label=label)
+    args = verb_for(module.params, label)
     if args is None:
         module.exit_json(**result)
-    check_writable(module, before, result)
 
-    cmd = [module.get_bin_path(WRITER, required=True)] + args
-    if module.check_mode:
-        after_label = None if module.params['state'] == 'absent' else fold_label(module.params['label'])
-        after_line = label_line(after_label, after_label is None, device)
-    else:
-        cmd, rc, out, err = run_program(module, WRITER, args)
-        if rc != 0:
-            fail_program(module, cmd, rc, out, err, **result)
-        after = read_or_fail(module, device)
-        after_label, after_line = after['label'], after['line']
-    result.update(changed=True, cmd=cmd, label=after_label)
+    args += ['--dry-run', '-o', 'json'] if module.check_mode else ['-o', 'json']
+    cmd, rc, out, err = run_front(module, args, managers)
+    doc = parse_document(out)
+    if rc != 0:
+        if doc is not None:
+            result['steps'] = step_texts(doc)
+        fail_front(module, cmd, rc, out, err, **result)
+    after = written_label(doc)
+    result.update(changed=True, cmd=cmd, steps=step_texts(doc), nodes=node_steps(doc), label=after)
     if module._diff:
-        result['diff'] = dict(before=before['line'], after=after_line,
+        result['diff'] = dict(before=label_line(label, cleared, device),
+                              after=label_line(after, after is None, device),
                               before_header='%s (label)' % device,
                               after_header='%s (label)' % device)
     module.exit_json(**result)

@@ -15,15 +15,20 @@ description:
   - Creates the block node I(manager)/disks/I(label) for I(device) with
     C(velmortev-instantiate-disk), or removes it with
     C(velmortev-clean-disk), both from the velmortev kit installed on the
-    managed host (looked up along C(PATH) and the sbin directories).
+    managed host (looked up along C(PATH) and the sbin directories). The
+    front end C(velmortev) has no verb for one node; its C(create),
+    C(delete) and C(scan) make the nodes follow the labels.
+  - What is there, and whether the operands are right, the front end says
+    before anything changes, in check mode too, that is the nodes of the manager
+    (C(velmortev -m) I(manager) C(list -o json), which fails for a path
+    that is no manager, naming it), the label (C(velmortev show)
+    I(label), which refuses an invalid one) and the device
+    (C(velmortev show) I(device)). Its refusals carry its message and exit
+    status, as do the programs' when they fail.
   - A node that exists already with the device number of I(device) is left
     alone. One that stands for another device (or is no block node) is
     refused, naming the device it stands for, unless I(force) is set; then
     it is removed and made anew. A missing node is nothing to remove.
-  - Failures carry the program's own message and exit status. The label
-    rules, the manager filesystem and the device are checked before
-    anything changes, in check mode too, with the message and status the
-    program would end with.
 author: velmortev developers (@velmortev)
 options:
   manager:
@@ -54,15 +59,19 @@ options:
     default: false
 attributes:
   check_mode:
-    description: Looks at the node and the device and tells what would change.
+    description: Asks the front end what is there and tells what would change.
     support: full
   diff_mode:
     description: Not supported.
     support: none
 notes:
   - Needs root on the managed host, as the kit does.
+  - A node whose device does not carry its label is what C(velmortev check)
+    reports as a stale node; M(velmortev.disks.label) and
+    M(velmortev.disks.scan) keep the nodes in line with the labels.
 seealso:
   - module: velmortev.disks.scan
+  - module: velmortev.disks.label
 '''
 
 EXAMPLES = r'''
@@ -96,76 +105,59 @@ replaced:
   type: str
   sample: '8:33'
 cmd:
-  description: The command that ran last (in check mode, would run).
+  description: The command that ran last (in check mode, would run), or the front end's that refused.
   returned: changed or failed
   type: list
   elements: str
   sample: [/usr/sbin/velmortev-instantiate-disk, -l, /mnt/velmor, /dev/sdb1, DATA1]
 rc:
-  description: Exit status of the failed program, as the shell sees it (250 for a manager of another type).
+  description: Exit status of the program that failed, as the shell sees it (250 for a path that is no manager).
   returned: failed
   type: int
   sample: 250
 stdout:
-  description: Standard output of the failed program.
+  description: Standard output of the program that failed.
   returned: failed
   type: str
 stderr:
-  description: Standard error of the failed program, the message included.
+  description: Standard error of the program that failed, its message included.
   returned: failed
   type: str
-  sample: 'velmortev-instantiate-disk: Unable to open manager: No such device or address'
+  sample: 'velmortev: manager "/mnt/velmor": No such device or address'
 '''
 
 import errno
 import os
-import stat
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.velmortev.disks.plugins.module_utils.kit import (
-    block_device_name, block_device_number, device_number, fail_as, fail_program, fold_label,
-    label_problem, manager_errno, run_program, status_of)
+    device_number, fail_front, folded, front_json, listing, nodes_of, run_front)
 
 
-def node_number(path):
-    """MAJOR:MINOR of the node at path, '' for an entry that is no block
-    node, None when there is no entry."""
+def run_program(module, name, args, **extra):
+    # The plumbing program's refusal is handed on in its own words.
+    cmd = [module.get_bin_path(name, required=True)] + list(args)
+    if not module.check_mode:
+        rc, out, err = module.run_command(cmd)
+        if rc != 0:
+            fail_front(module, cmd, rc, out, err, **extra)
+    return cmd
+
+
+# What velmortev show ends with for a label that no device carries.
+NO_CARRIER = -errno.ENOENT & 0xff
+
+
+def block_device_name(number):
+    # /dev/NAME of the block device MAJOR:MINOR as sysfs knows it, or None.
     try:
-        st = os.lstat(path)
+        return '/dev/' + os.path.basename(os.readlink('/sys/dev/block/' + number))
     except OSError:
         return None
-    return device_number(st) if stat.S_ISBLK(st.st_mode) else ''
-
-
-def check_operands(module, program):
-    """Ends the module where the program would refuse before touching the
-    node: the label rules, the manager filesystem, and (instantiate) a device
-    that does not open. Returns the device number of the device."""
-    manager, device, label = (module.params[k] for k in ('manager', 'device', 'label'))
-    if label == '':
-        module.fail_json(msg='The label is empty')
-    problem = label_problem(label)
-    if problem:
-        fail_as(module, program, 234, problem)
-    error = manager_errno(manager)
-    if error:
-        fail_as(module, program, status_of(error), 'Unable to open manager: %s' % os.strerror(error))
-    if module.params['state'] == 'absent':
-        return None
-    try:
-        number = block_device_number(device)
-    except OSError as e:
-        number, error = None, e.errno
-    else:
-        error = 0 if number else errno.ENOTBLK
-    if error:
-        fail_as(module, program, status_of(error),
-                'Unable to open device "%s": %s' % (device, os.strerror(error)))
-    return number
 
 
 def mismatch(path, existing, device, wanted):
-    """The refusal of a node that stands for another device."""
+    # The refusal of a node that stands for another device.
     if existing:
         other = 'stands for %s (%s)' % (existing, block_device_name(existing) or 'no device here')
     else:
@@ -185,33 +177,36 @@ def main():
         required_if=[('state', 'present', ['device'])],
         supports_check_mode=True,
     )
-    manager, device, state = (module.params[k] for k in ('manager', 'device', 'state'))
-    program = 'velmortev-clean-disk' if state == 'absent' else 'velmortev-instantiate-disk'
-    wanted = check_operands(module, program)
-    path = os.path.join(manager, 'disks', fold_label(module.params['label']))
-    existing = node_number(path)
+    manager, device, state, label = (module.params[k] for k in ('manager', 'device', 'state', 'label'))
+    nodes = nodes_of(listing(module, [manager]), manager)
+    # The front end refuses what is no label; a label that no device
+    # carries may still name a node.
+    cmd, rc, out, err = run_front(module, ['show', label, '-o', 'json'], [manager])
+    if rc not in (0, NO_CARRIER):
+        fail_front(module, cmd, rc, out, err)
+    name = folded(label)
+    path = os.path.join(manager, 'disks', name)
+    existing = (nodes[name] or '') if name in nodes else None
     result = dict(changed=False, node=path, device_number=existing or None)
-    if existing is None if state == 'absent' else existing == wanted:
+    if state == 'absent':
+        if existing is None:
+            module.exit_json(**result)
+        cmd = run_program(module, 'velmortev-clean-disk', ['-l', manager, label], **result)
+        result.update(changed=True, cmd=cmd, device_number=None)
         module.exit_json(**result)
 
-    steps = [('velmortev-clean-disk', ['-l', manager, module.params['label']])]
-    if state == 'present':
-        if existing is not None:
-            if not module.params['force']:
-                module.fail_json(msg=mismatch(path, existing, device, wanted), **result)
-            result['replaced'] = existing or None
-        else:
-            steps = []
-        steps.append(('velmortev-instantiate-disk', ['-l', manager, device, module.params['label']]))
-    for program, args in steps:
-        if module.check_mode:
-            cmd = [module.get_bin_path(program, required=True)] + args
-            continue
-        cmd, rc, out, err = run_program(module, program, args)
-        if rc != 0:
-            fail_program(module, cmd, rc, out, err, **result)
-    after = wanted if module.check_mode else node_number(path) or None
-    result.update(changed=True, cmd=cmd, device_number=after)
+    front_json(module, ['show', device], [manager], **result)
+    wanted = device_number(device)
+    if existing == wanted:
+        module.exit_json(**result)
+    if existing is not None:
+        if not module.params['force']:
+            module.fail_json(msg=mismatch(path, existing, device, wanted), **result)
+        result['replaced'] = existing or None
+        run_program(module, 'velmortev-clean-disk', ['-l', manager, label], **result)
+    cmd = run_program(module, 'velmortev-instantiate-disk', ['-l', manager, device, label], **result)
+    result.update(changed=True, cmd=cmd,
+                  device_number=wanted if module.check_mode else nodes_of(listing(module, [manager]), manager).get(name))
     module.exit_json(**result)
 
 

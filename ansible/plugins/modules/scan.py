@@ -2,7 +2,7 @@
 # -*- coding: utf-8 -*-
 # SPDX-License-Identifier: GPL-2.0-or-later
 # Brings the disk nodes of a manager filesystem in line with the labelled
-# disks of the host through one run of tevscan.
+# disks of the host through one pass of the front end, velmortev scan.
 
 from __future__ import (absolute_import, division, print_function)
 __metaclass__ = type
@@ -10,81 +10,93 @@ __metaclass__ = type
 DOCUMENTATION = r'''
 ---
 module: scan
-short_description: Bring the disk nodes of a manager filesystem up to date with tevscan
+short_description: Bring the disk nodes of a manager filesystem up to date with a pass
 description:
-  - Runs C(tevscan) of the velmortev kit installed on the managed host. It
-    rereads the partition tables of the whole disks, removes the nodes of
-    I(manager)/disks/ that the driver's tool C(tevtool) no longer reports as
-    valid, and creates a node for every partition marked with a label.
-  - C(tevscan) announces a node it keeps like one it creates, so the module
-    compares I(manager)/disks/ before and after the run and reports the nodes
-    created and removed; the task is changed when there are any.
-  - A failed run ends the task with the program's message and exit status;
-    messages of a run that succeeded become warnings.
+  - Runs C(velmortev -m) I(manager) C(scan), the kit's front end installed on
+    the managed host, that is one pass of C(tevscan) with the scan order and the
+    exclude patterns of the front end's settings (C(SCAN_ORDER),
+    C(SCAN_EXCLUDE) in C(/etc/velmortev)), the same patterns as the passes
+    at boot and on device events. It rereads the partition tables of the
+    whole disks, removes the nodes of I(manager)/disks/ that the driver's
+    tool C(tevtool) no longer reports as valid, and creates a node for every
+    partition marked with a label.
+  - The nodes before and after come from the front end's inventory
+    (C(velmortev list -o json)); the task is changed when a node was created
+    or removed.
+  - A failed pass ends the task with its message and exit status, as does a
+    refusal of the front end (a path that is no manager, named); messages of
+    a pass that succeeded become warnings.
   - Without C(tevtool) on C(PATH) (or in the sbin directories) the task fails
-    before anything runs, naming it.
+    before anything runs, naming it, since the pass would report every node as
+    one it cleans and change nothing.
 author: velmortev developers (@velmortev)
 options:
   manager:
     description: The mount point of the manager filesystem.
     type: path
     required: true
-  scan_order:
-    description:
-      - Scan-order patterns (C(tevscan -s)), plain case-sensitive prefixes of
-        partition names; the partitions of the first come first.
-    type: list
-    elements: str
-    default: []
-  exclude:
-    description: Exclude patterns (C(tevscan -x)); matching partitions are left alone.
-    type: list
-    elements: str
-    default: []
   check_labels:
     description:
       - In check mode, the labels that earlier tasks of the run would have
-        written, device path to label (null for a cleared one), taken
-        instead of what the devices carry now; ignored outside check mode.
+        written, device path to label (null or empty for a cleared one);
+        the front end's plan takes them instead of what the devices carry
+        now (C(velmortev scan --dry-run --assume-label DEVICE=LABEL)). A
+        device that is not on the host is passed over. Ignored outside check
+        mode.
     type: dict
     default: {}
+  check_nodes:
+    description:
+      - In check mode, the nodes that earlier tasks of the run would have
+        created or removed on this host, as M(velmortev.disks.label) returns
+        them (its C(nodes)), each with its C(action) (C(create-node) or
+        C(remove-node)), C(manager), C(label) and C(device). Those of
+        I(manager) are taken as done before the pass. Ignored outside check
+        mode.
+    type: list
+    elements: dict
+    default: []
 attributes:
   check_mode:
     description:
-      - Runs nothing that changes the host, and fails where the real run
-        would fail at its start (no C(tevtool), a manager of another type),
-        with the same message and status. The nodes to create and remove are
-        predicted from the labels that C(velmortev-read-label) reads on the
-        partitions that C(velmortev-scan-partitions) lists; a node whose
-        device is not among them is predicted to stay.
+      - The front end's plan of the pass (C(velmortev scan --dry-run -o
+        json)), which asks C(tevtool) as the pass does and changes nothing;
+        it fails where the pass would fail at its start, with the same
+        message and status.
     support: full
   diff_mode:
     description: Not supported.
     support: none
 notes:
   - Needs root on the managed host, and C(tevtool) along C(PATH).
+  - The options I(scan_order) and I(exclude) of earlier releases are gone;
+    the patterns are the front end's settings, so that every pass of the
+    host agrees. The playbook C(velmortev.disks.cluster) writes them.
 seealso:
   - module: velmortev.disks.label
   - module: velmortev.disks.disk_info
 '''
 
 EXAMPLES = r'''
-- name: Create the disk nodes on every node of the cluster, sd disks first, no RAM disks
+- name: Create the disk nodes on every node of the cluster
   velmortev.disks.scan:
     manager: /mnt/velmor
-    scan_order: [sd]
-    exclude: [ram]
+
+- name: In check mode, plan with the label that an earlier task would write
+  velmortev.disks.scan:
+    manager: /mnt/velmor
+    check_labels: {/dev/sdb1: DATA1}
 '''
 
 RETURN = r'''
 created:
-  description: The nodes that are new or stand for another device after the run.
+  description: The nodes that are new or stand for another device after the pass (in check mode, would).
   returned: always
   type: list
   elements: str
   sample: [DATA1]
 removed:
-  description: The nodes that are gone or stood for another device before the run.
+  description: The nodes that are gone or stood for another device before the pass (in check mode, would).
   returned: always
   type: list
   elements: str
@@ -94,83 +106,72 @@ nodes:
   returned: always
   type: dict
   sample: {DATA1: '8:17'}
+plan:
+  description: In check mode, the front end's plan, one line per step.
+  returned: in check mode
+  type: list
+  elements: str
+  sample: ['Would remove node /mnt/velmor/disks/OLD', 'Would create node /mnt/velmor/disks/DATA1 for /dev/sdb1']
 stdout_lines:
-  description: What C(tevscan) printed on standard output.
-  returned: when tevscan ran
+  description: What the pass printed on standard output.
+  returned: when the pass ran
   type: list
   elements: str
   sample: ['Cleaning disk "OLD"', 'Instantating disk "DATA1"']
 cmd:
-  description: The command that ran (in check mode, would run).
+  description: The front end's command that ran.
   returned: always
   type: list
   elements: str
-  sample: [/usr/sbin/tevscan, -l, /mnt/velmor, -s, sd, -x, ram]
+  sample: [/usr/sbin/velmortev, -m, /mnt/velmor, scan]
 rc:
-  description: Exit status of C(tevscan), as the shell sees it.
-  returned: when tevscan ran
+  description: Exit status of the pass, as the shell sees it.
+  returned: when the pass ran
   type: int
   sample: 0
 stderr:
-  description: Standard error of C(tevscan).
-  returned: when tevscan ran
+  description: Standard error of the pass.
+  returned: when the pass ran
   type: str
   sample: 'Error opening manager: No such device or address'
 '''
 
-import os
-
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.velmortev.disks.plugins.module_utils.kit import (
-    block_device_number, fail_program, fold_label, list_nodes, manager_errno, read_label, run_program,
-    scan_partitions, status_of)
+    changes, device_number, fail_front, front_json, listing, nodes_of, run_front, step_texts)
 
 
-def changes(before, after):
-    """(created, removed): the names whose entry appeared or changed, and
-    those whose entry went or changed."""
-    created = sorted(n for n in after if n not in before or before[n] != after[n])
-    removed = sorted(n for n in before if n not in after or after[n] != before[n])
-    return created, removed
+def assumptions(check_labels):
+    args = []
+    for device, label in sorted(check_labels.items()):
+        args += ['--assume-label', '%s=%s' % (device, label or '')]
+    return args
 
 
-def assumed_labels(check_labels):
-    """check_labels by device number, folded as the kit stores them."""
-    assumed = {}
-    for device, label in check_labels.items():
-        try:
-            assumed[block_device_number(device)] = label and fold_label(label)
-        except OSError:
-            pass  # no such device: nothing to predict from
-    return assumed
-
-
-def predict(module, nodes, partitions, assumed):
-    """The nodes afterwards, predicted from the labels of the partitions (or
-    those assumed, by device number): a node whose device carries another
-    label or none goes, a label without a node gets one for its first
-    partition in scan order. A device whose label cannot be read is left out
-    of the prediction."""
-    labelled = []
-    for device in partitions:
-        try:
-            number = block_device_number(device)
-        except OSError:
+def with_earlier_nodes(before, manager, steps):
+    # The nodes as earlier tasks of the run would have left them.
+    nodes = dict(before)
+    for step in steps:
+        if step.get('manager') != manager:
             continue
-        if number in assumed:
-            labelled.append((number, assumed[number]))
-            continue
-        info = read_label(module, device)
-        if number and 'error' not in info:
-            labelled.append((number, info['label']))
-    label_of = {}
-    for number, label in labelled:
-        label_of.setdefault(number, label)
-    after = dict((name, number) for name, number in nodes.items()
-                 if number not in label_of or label_of[number] == name)
-    for number, label in labelled:
-        if label and label not in after:
-            after[label] = number
+        if step.get('action') == 'remove-node':
+            nodes.pop(step.get('label'), None)
+        elif step.get('action') == 'create-node':
+            nodes[step.get('label')] = device_number(step.get('device', ''))
+    return nodes
+
+
+def planned_nodes(doc, before):
+    # The nodes once the front end's plan is carried out: its removals, then
+    # its creations (a node that is there already stays as it is, as the
+    # pass leaves it).
+    after = dict(before)
+    for step in doc['steps']:
+        if step['action'] == 'remove-node':
+            after.pop(step['label'], None)
+    for step in doc['steps']:
+        if step['action'] == 'create-node':
+            after.setdefault(step['label'], device_number(step['device']))
     return after
 
 
@@ -178,42 +179,32 @@ def main():
     module = AnsibleModule(
         argument_spec=dict(
             manager=dict(type='path', required=True),
-            scan_order=dict(type='list', elements='str', default=[]),
-            exclude=dict(type='list', elements='str', default=[]),
             check_labels=dict(type='dict', default={}),
+            check_nodes=dict(type='list', elements='dict', default=[]),
         ),
         supports_check_mode=True,
     )
     manager = module.params['manager']
-    args = ['-l', manager]
-    for pattern in module.params['scan_order']:
-        args += ['-s', pattern]
-    for pattern in module.params['exclude']:
-        args += ['-x', pattern]
     # tevscan runs tevtool along PATH and, without it, removes nothing and
     # creates nothing while it reports every node as one it cleans.
     module.get_bin_path('tevtool', required=True)
+    before = nodes_of(listing(module, [manager]), manager)
     if module.check_mode:
-        error = manager_errno(manager)
-        if error:
-            module.fail_json(msg='Error opening manager: %s' % os.strerror(error),
-                             rc=status_of(error))
-        before = list_nodes(module, manager)
-        partitions = scan_partitions(module, module.params['scan_order'], module.params['exclude'])
-        created, removed = changes(before, predict(module, before, partitions,
-                                                   assumed_labels(module.params['check_labels'])))
+        args = ['scan', '--dry-run'] + assumptions(module.params['check_labels'])
+        doc = front_json(module, args, [manager])[1]
+        before = with_earlier_nodes(before, manager, module.params['check_nodes'])
+        created, removed = changes(before, planned_nodes(doc, before))
         module.exit_json(changed=bool(created or removed), created=created, removed=removed,
-                         nodes=before, cmd=[module.get_bin_path('tevscan', required=True)] + args)
+                         nodes=before, plan=step_texts(doc),
+                         cmd=[module.get_bin_path('velmortev', required=True), '-m', manager, 'scan'])
 
-    # A manager that cannot be listed is tevscan's to report, in its words.
-    before = list_nodes(module, manager, required=False)
-    cmd, rc, out, err = run_program(module, 'tevscan', args)
-    after = list_nodes(module, manager, required=rc == 0)
-    created, removed = changes(before or {}, after or {})
+    cmd, rc, out, err = run_front(module, ['scan'], [manager])
+    after = nodes_of(listing(module, [manager]), manager) if rc == 0 else before
+    created, removed = changes(before, after)
     result = dict(changed=bool(created or removed), created=created, removed=removed,
                   nodes=after, cmd=cmd, rc=rc, stdout_lines=out.splitlines(), stderr=err)
     if rc != 0:
-        fail_program(module, cmd, rc, out, err, **dict(
+        fail_front(module, cmd, rc, out, err, **dict(
             (k, v) for k, v in result.items() if k not in ('cmd', 'rc', 'stderr')))
     for line in err.splitlines():
         module.warn(line)

@@ -39,10 +39,13 @@ layer=$LD_PRELOAD kit_path=$PATH
 unset LD_PRELOAD LD_LIBRARY_PATH VLM_TESTBED_MANAGERS VLM_TESTBED_MANAGER
 PATH=${PATH#"$build/sbin:$build/testbed/bin:"}
 
+# Each host's front end has settings of its own: its manager, and backups
+# in the scratch directory.
 for i in 1 2 3; do
   mkdir "$dir/node$i"
   mount -t tmpfs -o mode=0755 "vlm-node$i" "$dir/node$i"
-  mkdir "$dir/node$i/disks"
+  mkdir "$dir/node$i/disks" "$dir/node$i.etc" "$dir/node$i.etc/conf.d"
+  printf 'MANAGERS=%s\nBACKUP_DIR=%s\n' "$dir/node$i" "$dir/node$i.backups" >"$dir/node$i.etc/velmortev.conf"
 done
 {
   echo "cluster:"
@@ -62,6 +65,7 @@ done
     echo "        VLM_TESTBED_MANAGERS: $dir/node$i"
     echo "        VLM_TESTBED_MANAGER: $dir/node$i"
     echo "        VLM_TESTBED_GEOMETRY: $part=2048"
+    echo "        VELMORTEV_CONFIG_DIR: $dir/node$i.etc"
   done
 } >"$dir/inventory.yml"
 if [ "$show" = --show ]; then
@@ -92,12 +96,19 @@ nodes_are() {
 recap_is() {  # recap_is CHANGED1 CHANGED2 CHANGED3 FAILED
   recap_has node1 "$1" 0 "$4" && recap_has node2 "$2" 0 "$4" && recap_has node3 "$3" 0 "$4"
 }
+# The output of the last run does not hold $1.
+lacks() { ! grep -qF "$1" <<<"$out"; }
 # The last run ended well and changed nothing.
 unchanged() { [ "$status" -eq 0 ] && recap_is 0 0 0 0; }
 
 play --check --diff
 expect "check mode ends with 0 ($status)" test "$status" -eq 0
+expect "the playbook runs without the warning of a playbook inside a collection" \
+  lacks 'running playbook inside collection'
 expect "check mode shows the diff of the label" grep -qxF "+DATA1:$part" <<<"$out"
+expect "check mode reports the label it would write" \
+  grep -qF "\"label: Would label $part DATA1\"" <<<"$out"
+expect "check mode reports no device as it is before the run" lacks "\"$part: "
 expect "check mode writes no label" test -z "$(label_of "$part")"
 expect "check mode creates no node" test -z "$(find "$dir"/node*/disks -mindepth 1)"
 predicted=$(outcomes)
@@ -110,9 +121,12 @@ expect "check mode predicted what the run did: [$predicted], the run [$(outcomes
 expect "exactly one host writes the label" \
   test "$(task_hosts 'Label the shared disk on one node' | wc -l)" -eq 1
 expect "every host's manager has the node DATA1" nodes_are DATA1
-expect "the first run's recap" recap_is 2 1 1 0
-expect "every host reports the node it created" \
-  test "$(grep -c '"tevscan created: DATA1, removed: -"' <<<"$out")" -eq 3
+expect "the first run's recap" recap_is 1 1 1 0
+expect "the labelling host reports the node its label made" \
+  grep -qF "\"label: Created node $dir/node1/disks/DATA1 for $part\"" <<<"$out"
+expect "every other host reports the node its scan created" \
+  test "$(grep -c '"tevscan created: DATA1, removed: -"' <<<"$out")" -eq 2
+expect "every host reports the disk" test "$(grep -c "\"$part: DATA1\"" <<<"$out")" -eq 3
 
 play
 expect "a second run changes nothing ($status)" unchanged
@@ -121,26 +135,36 @@ play --check
 expect "check mode after the run predicts no change ($status)" unchanged
 
 play -e disk_label=other
-expect "another label is refused without force" test "$status" -ne 0
-expect "the refusal is the program's message" grep -qF \
-  "\"msg\": \"velmortev-write-label: Device \\\"$part\\\" is already labeled \\\"DATA1\\\"\"" <<<"$out"
-expect "the refusal carries the program's status" grep -qF '"rc": 239' <<<"$out"
+expect "another label is refused without replace_label" test "$status" -ne 0
+expect "the refusal is the front end's message" grep -qF \
+  "\"msg\": \"velmortev: Device \\\"$part\\\" already carries the label \\\"DATA1\\\" (--replace replaces it)\"" <<<"$out"
+expect "the refusal carries the front end's status" grep -qF '"rc": 239' <<<"$out"
 expect "the refused label leaves the device alone" test "$(label_of "$part")" = "DATA1:$part"
 
 run=$((run + 1))
+# Imported, as the playbook is: no warning of a playbook inside a collection.
+printf -- '---\n- ansible.builtin.import_playbook: %s\n' \
+  "$collections/ansible_collections/velmortev/disks/tests/cluster/module-checks.yml" >checks.yml
 if ansible-playbook -i inventory.yml -e target=node3 -e "stale_device=$whole" \
-  -e "part_number=$(number_of "$part")" -e "kit_sbin=$build/sbin" \
-  "$collections/ansible_collections/velmortev/disks/tests/cluster/module-checks.yml" >"run$run.txt" 2>&1; then
+  -e "part_number=$(number_of "$part")" -e "kit_sbin=$build/sbin" checks.yml >"run$run.txt" 2>&1 &&
+  ! grep -q 'running playbook inside collection' "run$run.txt"; then
   pass "the module checks"
 else
   fail "the module checks" "$(cat "run$run.txt")"
 fi
 
+play -e disk_label=data2 -e force_label=true --check
+expect "check mode predicts the relabel's scans" \
+  test "$(grep -c '"tevscan created: DATA2, removed: DATA1' <<<"$out")" -eq 2
+predicted=$(outcomes)
+# force_label, the old name of replace_label.
 play -e disk_label=data2 -e force_label=true
-expect "the forced relabel ends with 0 ($status)" test "$status" -eq 0
-expect "force replaces the label" test "$(label_of "$part")" = "DATA2:$part"
+expect "the relabel ends with 0 ($status)" test "$status" -eq 0
+expect "check mode predicted the relabel: [$predicted], the run [$(outcomes)]" \
+  test "$(outcomes)" = "$predicted"
+expect "force_label replaces the label" test "$(label_of "$part")" = "DATA2:$part"
 expect "the managers hold just the node DATA2" nodes_are DATA2
-expect "the forced relabel's recap" recap_is 2 1 1 0
+expect "the relabel's recap" recap_is 1 1 1 0
 expect "the scan reports the nodes it removed" \
   grep -qF '"tevscan created: DATA2, removed: DATA1 STALE"' <<<"$out"
 
