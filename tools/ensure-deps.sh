@@ -28,11 +28,11 @@ needs[vm]=""
 # ansible-core, their fallback when pip cannot reach the Python package
 # registry; python3-venv for their Python environment; shellcheck for the
 # sanity checks and the test shell_scripts (every shell script of the tree);
-# python3-voluptuous for the sanity checks; e2fsprogs for a filesystem that the
+# python3-voluptuous for the sanity checks, python3-pytest for the unit tests; e2fsprogs for a filesystem that the
 # label module and the front end must refuse, fdisk (sfdisk) for a GPT. Installed without recommends, which
 # would pull in the large bundle of collections. prometheus for promtool,
 # which judges the metrics of velmortev (its recommends are exporters).
-lean_needs[tests]="ansible-core python3-venv shellcheck python3-voluptuous e2fsprogs fdisk prometheus"
+lean_needs[tests]="ansible-core python3-venv shellcheck python3-voluptuous python3-pytest e2fsprogs fdisk prometheus"
 
 purposes=("$@")
 [ ${#purposes[@]} -gt 0 ] || purposes=(all)

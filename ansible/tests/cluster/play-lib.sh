@@ -7,15 +7,16 @@
 run=0
 show=${show-}
 # Runs the playbook with the given options; its output is in $out, its
-# status in $status.
+# status in $status. The playbook is velmortev.disks.cluster, or the one
+# that $playbook names.
 play() {
   run=$((run + 1))
-  ansible-playbook -i inventory.yml velmortev.disks.cluster "$@" >"run$run.txt" 2>&1
+  ansible-playbook -i inventory.yml "${playbook:-velmortev.disks.cluster}" "$@" >"run$run.txt" 2>&1
   # shellcheck disable=SC2034  # read by the caller
   status=$?
   out=$(cat "run$run.txt")
   if [ "$show" = --show ]; then
-    echo "# ansible-playbook -i inventory.yml velmortev.disks.cluster $*"
+    echo "# ansible-playbook -i inventory.yml ${playbook:-velmortev.disks.cluster} $*"
     echo "$out"
   fi
 }
