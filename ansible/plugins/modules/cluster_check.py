@@ -12,9 +12,9 @@ DOCUMENTATION = r'''
 module: cluster_check
 short_description: Check that the hosts of a cluster agree on their shared disks
 description:
-  - Compares the results of M(velmortev.disks.disk_info) of every host of a
+  - "Compares the results of M(velmortev.disks.disk_info) of every host of a
     cluster, given all at once, and fails when they disagree; run it once,
-    on the controller (C(delegate_to: localhost), C(run_once: true)).
+    on the controller (C(delegate_to: localhost), C(run_once: true))."
   - A LUN is known by its WWID, else by its serial number, as
     C(velmortev list) shows them; the partitions of one LUN share it.
   - Fails when a label stands for different LUNs on different hosts (one
