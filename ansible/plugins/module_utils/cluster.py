@@ -32,6 +32,8 @@ def answer_of(result):
     the reason when the host gave none."""
     if result is None:
         return None, 'no answer (unreachable, or a task before failed)'
+    if result.get('unreachable'):
+        return None, 'unreachable: %s' % result.get('msg', 'no message')
     if result.get('failed'):
         return None, 'disk_info failed: %s' % result.get('msg', 'no message')
     if not isinstance(result.get('inventory'), dict) or not isinstance(result.get('check'), dict):

@@ -46,8 +46,9 @@ DUPLICATE = critical('duplicate-label', 'label DATA1 is on /dev/sda1 and /dev/sd
                      ['/dev/sda1', '/dev/sdb'], ['DATA1'])
 CASES = [
     # name, results, [(id, hosts, text)], warnings
-    ('consistent: two partitions of one LUN, named differently on each host',
-     dict(a=host(*SHARED), b=host(disk('DATA1', '/dev/sdc1', W1), disk('DATA2', '/dev/sdc2', W1))),
+    ('consistent: two partitions of one LUN, named differently on each host, and a disk without label',
+     dict(a=host(*SHARED), b=host(disk('DATA1', '/dev/sdc1', W1), disk('DATA2', '/dev/sdc2', W1),
+                                  dict(disk('', '/dev/sdd', W2), labelled=False))),
      [], []),
     ('consistent by serial number where there is no WWID',
      dict(a=host(disk('DATA1', '/dev/vdb', serial='VLM1')), b=host(disk('DATA1', '/dev/vdc', serial='VLM1'))),
@@ -95,10 +96,14 @@ CASES = [
       ('lun-not-seen', ['c'], 'WWID %s: labelled DATA1 and DATA2 on a and b, not seen on c' % W1)],
      []),
     ('hosts that gave no result',
-     dict(a=host(*SHARED), b=None, c=dict(failed=True, msg='velmortev: not found')),
+     dict(a=host(*SHARED), b=None, c=dict(failed=True, msg='velmortev: not found'),
+          d=dict(unreachable=True, msg='Failed to connect to the host via ssh'), e=dict(changed=False)),
      [('host-not-compared', ['b'], 'b: no answer (unreachable, or a task before failed); '
        'its disks were not compared'),
-      ('host-not-compared', ['c'], 'c: disk_info failed: velmortev: not found; its disks were not compared')],
+      ('host-not-compared', ['c'], 'c: disk_info failed: velmortev: not found; its disks were not compared'),
+      ('host-not-compared', ['d'], 'd: unreachable: Failed to connect to the host via ssh; '
+       'its disks were not compared'),
+      ('host-not-compared', ['e'], 'e: no inventory in its disk_info result; its disks were not compared')],
      []),
     # Loop devices and disks without identity (a virtio disk without a
     # serial) say nothing about which LUN they are: the administrator is
