@@ -33,9 +33,9 @@ def answer_of(result):
     if result is None:
         return None, 'no answer (unreachable, or a task before failed)'
     if result.get('unreachable'):
-        return None, 'unreachable: %s' % result.get('msg', 'no message')
+        return None, 'unreachable: %s' % result.get('msg', 'no message').strip()
     if result.get('failed'):
-        return None, 'disk_info failed: %s' % result.get('msg', 'no message')
+        return None, 'disk_info failed: %s' % result.get('msg', 'no message').strip()
     if not isinstance(result.get('inventory'), dict) or not isinstance(result.get('check'), dict):
         return None, 'no inventory in its disk_info result'
     return result, None

@@ -97,7 +97,7 @@ CASES = [
      []),
     ('hosts that gave no result',
      dict(a=host(*SHARED), b=None, c=dict(failed=True, msg='velmortev: not found'),
-          d=dict(unreachable=True, msg='Failed to connect to the host via ssh'), e=dict(changed=False)),
+          d=dict(unreachable=True, msg='Failed to connect to the host via ssh\r\n'), e=dict(changed=False)),
      [('host-not-compared', ['b'], 'b: no answer (unreachable, or a task before failed); '
        'its disks were not compared'),
       ('host-not-compared', ['c'], 'c: disk_info failed: velmortev: not found; its disks were not compared'),
