@@ -79,7 +79,7 @@ PY
   fi
 fi
 
-for module in label node scan disk_info info; do
+for module in label node scan disk_info cluster_check info; do
   if ! doc=$(ansible-doc -t module "velmortev.disks.$module" 2>&1) ||
     ! grep -q '^EXAMPLES:' <<<"$doc" || ! grep -q '^RETURN VALUES:' <<<"$doc"; then
     fail "ansible-doc velmortev.disks.$module" "$doc"

@@ -104,6 +104,9 @@ WantedBy=multi-user.target
 EOF
 ln -s ../vlm-manager.service "$payload/etc/systemd/system/multi-user.target.wants/"
 
+# The shared disk's identity, which the guests see as its WWID
+# naa.$shared_wwn, as a real LUN has one.
+shared_wwn=5000c50015ea7101
 declare -A port
 for i in "${guests[@]}"; do
   port[$i]=$(free_port)
@@ -113,7 +116,7 @@ for i in "${guests[@]}"; do
     --hostfwd "tcp:127.0.0.1:${port[$i]}-:22" --console "console$i.log" --timeout 900 -- \
     -device virtio-scsi-pci,id=scsi0 \
     -drive "file=$dir/shared.img,format=raw,if=none,id=shared,file.locking=off" \
-    -device scsi-hd,drive=shared,bus=scsi0.0,share-rw=on >"guest$i.txt" 2>&1 &
+    -device "scsi-hd,drive=shared,bus=scsi0.0,share-rw=on,wwn=0x$shared_wwn,serial=VLMSHARED" >"guest$i.txt" 2>&1 &
   boots+=($!)
 done
 nobody=$(free_port)  # nothing listens there
@@ -259,6 +262,10 @@ expect "a run with an unreachable host ends with 4 ($status)" test "$status" -eq
 expect "the host gone is reported unreachable" recap_has gone 0 1 0
 expect "the guests go on without the host gone" went_on_without_gone
 expect "every guest has the node DATA2 of /dev/sda1" nodes_are DATA2
+
+# The cluster-wide check, in a file of its own.
+# shellcheck source=guests-cluster-check.sh
+. "$dir/collections/ansible_collections/velmortev/disks/tests/cluster/guests-cluster-check.sh"
 
 for i in "${guests[@]}"; do on "$i" 'echo "velmortev-vm: status 0" >/dev/ttyS1'; done
 wait "${boots[@]}"

@@ -6,19 +6,20 @@
 # The caller sets show (--show prints every run).
 run=0
 show=${show-}
-# Runs the playbook with the given options, as a user does: from a playbook
-# of the project beside the inventory that imports it (ansible-core 2.14
-# warns when the playbook it is started with lies inside a collection). Its
+# Runs a playbook with the given options, as a user does: from a playbook of
+# the project beside the inventory that imports it (ansible-core 2.14 warns
+# when the playbook it is started with lies inside a collection). The
+# playbook is velmortev.disks.cluster, or the one that $playbook names. Its
 # output is in $out, its status in $status.
 play() {
   run=$((run + 1))
-  [ -e site.yml ] || printf -- '---\n- ansible.builtin.import_playbook: velmortev.disks.cluster\n' >site.yml
+  printf -- '---\n- ansible.builtin.import_playbook: %s\n' "${playbook:-velmortev.disks.cluster}" >site.yml
   ansible-playbook -i inventory.yml site.yml "$@" >"run$run.txt" 2>&1
   # shellcheck disable=SC2034  # read by the caller
   status=$?
   out=$(cat "run$run.txt")
   if [ "$show" = --show ]; then
-    echo "# ansible-playbook -i inventory.yml site.yml $*"
+    echo "# ansible-playbook -i inventory.yml site.yml (${playbook:-velmortev.disks.cluster}) $*"
     echo "$out"
   fi
 }
