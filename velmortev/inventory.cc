@@ -19,6 +19,7 @@
 #include "frame/frame.h"
 #include "label/label.h"
 #include "lib/owners.h"
+#include "velmortev/memory.h"
 
 namespace vlm {
 
@@ -35,18 +36,19 @@ int probe_after_label(int fd, const char* path, std::vector<found_signature>& ou
 }
 
 // Reads the label and the geometry of one device, and with PROBE the
-// signatures of a labelled one; false when it does not open or read (a
-// device that went away, a drive without a medium).
-bool read_device(const char* path, bool probe, device_row& row) {
+// signatures of a labelled one. 0, or the negated errno that leaves the
+// device out (one that went away, a drive without a medium); -ENOMEM, from
+// the read or the probe, is the run's shortage instead.
+int read_device(const char* path, bool probe, device_row& row) {
     unique_fd fd(open_label_device(path, false));
     if (!fd)
-        return false;
+        return fd.get();
     struct stat st;
     if (fstat(fd.get(), &st) < 0)
-        return false;
+        return -errno;
     label_info info;
-    if (read_label_block(fd.get(), &info) < 0)
-        return false;
+    if (int rc = read_label_block(fd.get(), &info); rc < 0)
+        return rc;
     row.rdev = st.st_rdev;
     row.size = device_size(fd.get());
     row.labelled = check_label_magic(&info, false) == 0;
@@ -54,14 +56,14 @@ bool read_device(const char* path, bool probe, device_row& row) {
         row.label.assign(info.label, strnlen(info.label, label_max));
     if (row.labelled && probe)
         row.probe_status = probe_after_label(fd.get(), path, row.signatures);
-    return true;
+    return row.probe_status == -ENOMEM ? -ENOMEM : 0;
 }
 
 // A device met by the scan, read by whichever reader takes it.
 struct queued_device {
     const scan_device* device;
     bool excluded;
-    bool read = false;
+    int status = 0;  // of read_device
     device_row row;
 };
 
@@ -77,7 +79,7 @@ void* read_queued(void* queue_pointer) {
     auto& queue = *static_cast<device_queue*>(queue_pointer);
     for (size_t i; (i = queue.next.fetch_add(1)) < queue.devices.size();) {
         queued_device& each = queue.devices[i];
-        each.read = read_device(each.device->path, queue.probe, each.row);
+        each.status = read_device(each.device->path, queue.probe, each.row);
     }
     return nullptr;
 }
@@ -86,7 +88,7 @@ void* read_queued(void* queue_pointer) {
 // a few readers at once keep both the processors and the devices busy. A
 // reader that cannot be started leaves its share to the others; the calling
 // thread is always one of them.
-constexpr unsigned device_readers = 4;
+constexpr unsigned device_readers = 8;
 
 void read_queue(device_queue& queue) {
     pthread_t helpers[device_readers - 1];
@@ -102,7 +104,7 @@ void read_queue(device_queue& queue) {
 void queue_devices(ring_node* patterns, bool excluded, device_queue& queue) {
     for (scan_pattern* pattern : ring_records<scan_pattern>(patterns))
         for (scan_device* device : ring_records<scan_device>(&pattern->bucket))
-            queue.devices.push_back({device, excluded, false, {}});
+            queue.devices.push_back({device, excluded, 0, {}});
 }
 
 node_state look_at_node(const std::string& manager, const device_row& row) {
@@ -194,7 +196,12 @@ int take_inventory(const inventory_setup& setup, inventory& out) {
     sysfs_view sysfs;
     sysfs.root = setup.sysfs_root;
     for (queued_device& each : queue.devices) {
-        if (!each.read)
+        // A device left out for want of memory would be a wrong listing.
+        if (each.status == -ENOMEM) {
+            record_memory_shortage();
+            return -ENOMEM;
+        }
+        if (each.status < 0)
             continue;
         device_row& row = each.row;
         row.path = each.device->path;
