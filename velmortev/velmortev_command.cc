@@ -287,6 +287,10 @@ int velmortev_command(int argc, char** argv) {
     line.run.verb = verb->name;
     line.run.json = line.output != nullptr;
     int rc = run_verb(*verb, line.run, line.operands);
+    // An allocation with an outcome of its own ends the verb with -ENOMEM;
+    // the message is said here, once.
+    if (rc == -ENOMEM)
+        record_memory_shortage();
     int memory_rc = check_memory();
     return memory_rc < 0 ? memory_rc : rc;
 }
