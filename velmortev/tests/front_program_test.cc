@@ -358,6 +358,32 @@ TEST(FrontSignatures, Ext4IsRefusedThenWipedAndRestoredByteForByte) {
     EXPECT_EQ(w.bytes(1), original);
 }
 
+// The listing probes on the descriptor that read the label, show on one of
+// its own: both find every signature, the GPT's second header at the
+// device's end among them, and in the same order.
+TEST(FrontSignatures, ListAndShowFindTheHeaderAtTheDeviceEnd) {
+    REQUIRE_WORLD(w);
+    run_spec sfdisk;
+    sfdisk.program = "/usr/sbin/sfdisk";
+    sfdisk.args = {"-q", "--no-reread", w.dev(1)};
+    sfdisk.input = "label: gpt\n,1M\n";
+    run_result made = run(sfdisk);
+    if (made.status != 0)
+        GTEST_SKIP() << "sfdisk is needed: " << made.err;
+    w.write_label(1, "data2");
+    const nlohmann::json expected = nlohmann::json::array(
+        {{{"type", "gpt"}, {"offset", 512}, {"length", 8}},
+         {{"type", "gpt"}, {"offset", loop_world::device_size - 512}, {"length", 8}},
+         {{"type", "PMBR"}, {"offset", 510}, {"length", 2}}});
+    for (const args& arguments : {args{"list", "-o", "json"}, args{"show", "-o", "json", "data2"}}) {
+        run_result r = w.velmortev(arguments);
+        ASSERT_EQ(r.status, 0) << arguments[0] << ": " << r.err;
+        nlohmann::json doc = nlohmann::json::parse(r.out);
+        ASSERT_EQ(doc["devices"].size(), 1u) << r.out;
+        EXPECT_EQ(doc["devices"][0]["signatures"], expected) << arguments[0];
+    }
+}
+
 // Every writing verb with --dry-run prints its plan and changes no byte of
 // any device, no node and no backup.
 TEST(FrontDryRun, PlansChangeNothing) {
