@@ -24,6 +24,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <iterator>
 #include <string_view>
@@ -32,12 +33,12 @@
 
 using namespace vlm::testbed;
 
-int vlm::testbed::layer_depth = 0;
+thread_local int vlm::testbed::layer_depth = 0;
 
 namespace {
 
 bool counting_allocations = false;  // from the start of main on
-long allocation_count = 0;
+std::atomic<long> allocation_count{0};  // threads allocate at once
 long failing_allocation = 0;        // 0: none fails
 
 // The loaded segments of the program and of the C library: allocations
@@ -76,7 +77,7 @@ bool counted_caller(const void* caller) {
 bool allocation_fails(const void* caller) {
     if (!counting_allocations || layer_depth > 0 || !counted_caller(caller))
         return false;
-    return ++allocation_count == failing_allocation;
+    return allocation_count.fetch_add(1) + 1 == failing_allocation;
 }
 
 using main_function = int (*)(int, char**, char**);
@@ -89,7 +90,7 @@ void write_allocation_count() {
     int fd = open(count_file, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return;
-    dprintf(fd, "%ld\n", allocation_count);
+    dprintf(fd, "%ld\n", allocation_count.load());
     close(fd);
 }
 

@@ -43,7 +43,9 @@ bool for_each_item(const char* list, char sep, Fn fn) {
 
 // Above 0 while the layer does its own work, whose allocations are not the
 // program's.
-extern int layer_depth __attribute__((visibility("hidden")));
+// Per thread: a program that reads devices in several threads must not see
+// one thread's layer calls hide another's allocations.
+extern thread_local int layer_depth __attribute__((visibility("hidden")));
 
 // Keeps what this layer allocates for itself out of the count.
 struct layer_scope {

@@ -6,57 +6,107 @@
 #include <sys/stat.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <pthread.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <set>
+#include <string_view>
 #include <utility>
 
 #include "frame/frame.h"
 #include "label/label.h"
 #include "lib/owners.h"
+#include "velmortev/memory.h"
 
 namespace vlm {
 
 namespace {
 
-// Reads the label and the geometry of one device; false when it does not
-// open or read (a device that went away, a drive without a medium).
-bool read_device(const char* path, device_row& row) {
+// The probe reuses the label's descriptor: one open per device instead of
+// two, since opening a block device costs more than any read that follows.
+// Direct I/O is switched off for it, as libblkid's reads are unaligned.
+int probe_after_label(int fd, const char* path, std::vector<found_signature>& out) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_DIRECT) < 0)
+        return probe_signatures(path, out);
+    return probe_open_device(fd, out);
+}
+
+// Reads the label and the geometry of one device, and with PROBE the
+// signatures of a labelled one. 0, or the negated errno that leaves the
+// device out (one that went away, a drive without a medium); -ENOMEM, from
+// the read or the probe, is the run's shortage instead.
+int read_device(const char* path, bool probe, device_row& row) {
     unique_fd fd(open_label_device(path, false));
     if (!fd)
-        return false;
+        return fd.get();
     struct stat st;
     if (fstat(fd.get(), &st) < 0)
-        return false;
+        return -errno;
     label_info info;
-    if (read_label_block(fd.get(), &info) < 0)
-        return false;
+    if (int rc = read_label_block(fd.get(), &info); rc < 0)
+        return rc;
     row.rdev = st.st_rdev;
     row.size = device_size(fd.get());
     row.labelled = check_label_magic(&info, false) == 0;
     if (row.labelled)
         row.label.assign(info.label, strnlen(info.label, label_max));
-    return true;
+    if (row.labelled && probe)
+        row.probe_status = probe_after_label(fd.get(), path, row.signatures);
+    return row.probe_status == -ENOMEM ? -ENOMEM : 0;
 }
 
-void add_rows(ring_node* patterns, bool excluded, const inventory_setup& setup,
-              sysfs_view& sysfs, inventory& out) {
-    for (scan_pattern* pattern : ring_records<scan_pattern>(patterns)) {
-        for (scan_device* device : ring_records<scan_device>(&pattern->bucket)) {
-            device_row row;
-            if (!read_device(device->path, row))
-                continue;
-            row.path = device->path;
-            row.name = device->name;
-            row.excluded = excluded;
-            row.facts = sysfs.facts(row.name);
-            if (row.labelled && setup.probe)
-                row.probe_status = probe_signatures(device->path, row.signatures);
-            out.rows.push_back(std::move(row));
-        }
+// A device met by the scan, read by whichever reader takes it.
+struct queued_device {
+    const scan_device* device;
+    bool excluded;
+    int status = 0;  // of read_device
+    device_row row;
+};
+
+// Readers take the next device from one counter, so each device is read
+// once and the rows keep the scan's order.
+struct device_queue {
+    std::vector<queued_device> devices;
+    bool probe = true;
+    std::atomic<size_t> next{0};
+};
+
+void* read_queued(void* queue_pointer) {
+    auto& queue = *static_cast<device_queue*>(queue_pointer);
+    for (size_t i; (i = queue.next.fetch_add(1)) < queue.devices.size();) {
+        queued_device& each = queue.devices[i];
+        each.status = read_device(each.device->path, queue.probe, each.row);
     }
+    return nullptr;
+}
+
+// Each device's reads wait on its driver, one small read after another, so
+// a few readers at once keep both the processors and the devices busy. A
+// reader that cannot be started leaves its share to the others; the calling
+// thread is always one of them.
+constexpr unsigned device_readers = 8;
+
+void read_queue(device_queue& queue) {
+    pthread_t helpers[device_readers - 1];
+    unsigned started = 0;
+    while (started < device_readers - 1 && started + 1 < queue.devices.size() &&
+           pthread_create(&helpers[started], nullptr, read_queued, &queue) == 0)
+        started++;
+    read_queued(&queue);
+    for (unsigned i = 0; i < started; i++)
+        pthread_join(helpers[i], nullptr);
+}
+
+void queue_devices(ring_node* patterns, bool excluded, device_queue& queue) {
+    for (scan_pattern* pattern : ring_records<scan_pattern>(patterns))
+        for (scan_device* device : ring_records<scan_device>(&pattern->bucket))
+            queue.devices.push_back({device, excluded, 0, {}});
 }
 
 node_state look_at_node(const std::string& manager, const device_row& row) {
@@ -90,6 +140,21 @@ void find_strays(const std::string& manager, const std::set<std::pair<std::strin
             continue;
         out.strays.push_back({manager, name, block, block ? st.st_rdev : 0});
     }
+}
+
+// The scan's messages go out as the front end's. Without scan directories
+// the one device it leaves out with a message is one whose record could
+// not be allocated: a listing without it would be wrong, so that counts
+// as memory run short.
+void report_scan(const char* format, ...) {
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    error("%s", text);
+    if (std::string_view(format).starts_with("Error processing device"))
+        record_memory_shortage();
 }
 
 }  // namespace
@@ -133,15 +198,37 @@ int take_inventory(const inventory_setup& setup, inventory& out) {
     pattern_rings rings;
     if (fill_patterns(rings, setup.order, setup.exclude) < 0)
         return -ENOMEM;
-    scan_setup scan{&rings.order, &rings.exclude, nullptr, error, setup.tables};
+    scan_setup scan{&rings.order, &rings.exclude, nullptr, report_scan, setup.tables};
     int rc = scan_partitions(scan);
     if (rc < 0)
         return rc;
+    if (int memory_rc = check_memory(); memory_rc < 0)
+        return memory_rc;
 
+    device_queue queue;
+    queue.probe = setup.probe;
+    queue_devices(&rings.order, false, queue);
+    queue_devices(&rings.exclude, true, queue);
+    read_queue(queue);
+
+    // sysfs answers from memory: one thread, and the view's caches unshared.
     sysfs_view sysfs;
     sysfs.root = setup.sysfs_root;
-    add_rows(&rings.order, false, setup, sysfs, out);
-    add_rows(&rings.exclude, true, setup, sysfs, out);
+    for (queued_device& each : queue.devices) {
+        // A device left out for want of memory would be a wrong listing.
+        if (each.status == -ENOMEM) {
+            record_memory_shortage();
+            return -ENOMEM;
+        }
+        if (each.status < 0)
+            continue;
+        device_row& row = each.row;
+        row.path = each.device->path;
+        row.name = each.device->name;
+        row.excluded = each.excluded;
+        row.facts = sysfs.facts(row.name);
+        out.rows.push_back(std::move(row));
+    }
 
     std::set<std::pair<std::string, dev_t>> known;
     for (device_row& row : out.rows) {

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "lib/shown_text.h"
+#include "velmortev/memory.h"
 
 namespace vlm {
 
@@ -28,10 +29,14 @@ void put_label(nlohmann::json& object, const std::string& label) {
     object["label_hex"] = hex;
 }
 
-void put_json(const nlohmann::json& doc) {
+int put_json(const nlohmann::json& doc) {
     std::string text = doc.dump(2);
+    // A document made while memory ran short is not given out.
+    if (int rc = check_memory(); rc < 0)
+        return rc;
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fputc('\n', stdout);
+    return 0;
 }
 
 }  // namespace vlm

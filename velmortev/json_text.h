@@ -23,7 +23,9 @@ void put_label(nlohmann::json& object, const std::string& label);
 // plain text.
 std::string shown(const std::string& label);
 
-// Writes the document to standard output, followed by a line end.
-void put_json(const nlohmann::json& doc);
+// Writes the document to standard output, followed by a line end; 0, or
+// -ENOMEM, with nothing written, when memory ran short while it was made
+// (the command's end reports that status, so callers may leave it).
+int put_json(const nlohmann::json& doc);
 
 }  // namespace vlm

@@ -12,6 +12,7 @@
 
 #include "frame/frame.h"
 #include "velmortev/json_text.h"
+#include "velmortev/memory.h"
 
 namespace vlm {
 
@@ -160,6 +161,9 @@ int list_verb(front_run& run) {
     int rc = run_inventory(run, true, inv);
     if (rc < 0)
         return rc;
+    // A listing made while memory ran short is not shown.
+    if ((rc = check_memory()) < 0)
+        return rc;
     std::vector<const device_row*> labelled;
     for (const device_row& row : inv.rows)
         if (row.labelled && !row.excluded)
@@ -218,6 +222,8 @@ int show_verb(front_run& run, char* what) {
               what);
         return -ENOENT;
     }
+    if ((rc = check_memory()) < 0)
+        return rc;
     nlohmann::json doc = versioned();
     // A device asked for by name is shown even when it is a map's path.
     print_rows(run, found, inv, !by_device, doc);

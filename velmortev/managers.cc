@@ -50,13 +50,20 @@ int mounted_managers(const char* mountinfo, std::vector<std::string>& out) {
         return -errno;
     char* line = nullptr;
     size_t room = 0;
-    while (getline(&line, &room, table.get()) > 0) {
+    int rc = 0;
+    for (;;) {
+        errno = 0;
+        if (getline(&line, &room, table.get()) <= 0) {
+            // A line that could not be held is no end of the table.
+            rc = errno == ENOMEM ? -ENOMEM : 0;
+            break;
+        }
         std::string point = unescape_mount_point(mount_point_field(line));
         if (!point.empty() && check_manager(point.c_str()) == 0)
             out.push_back(point);
     }
     std::free(line);
-    return 0;
+    return rc;
 }
 
 int choose_managers(const std::vector<std::string>& given,
@@ -76,7 +83,9 @@ int choose_managers(const std::vector<std::string>& given,
     int rc = mounted_managers(mountinfo, out);
     if (rc == 0 && out.empty())
         rc = -ENOENT;
-    if (rc < 0)
+    if (rc == -ENOMEM)
+        problem = std::string("Unable to read ") + mountinfo + ": " + std::strerror(ENOMEM);
+    else if (rc < 0)
         problem = std::string("no mounted manager was found in ") + mountinfo;
     return rc;
 }

@@ -23,6 +23,7 @@
 #include "scan/scan.h"
 #include "tevscan/tevscan_command.h"
 #include "velmortev/json_text.h"
+#include "velmortev/memory.h"
 
 namespace vlm {
 
@@ -96,11 +97,14 @@ int scan_pass(const front_run& run) {
     std::string program = tevscan_path();
     flush_stdout();
     for (size_t i = 0; i + 1 < run.managers.size(); i++) {
+        std::vector<std::string> arguments = tevscan_arguments(run, run.managers[i]);
+        if (int rc = check_memory(); rc < 0)
+            return rc;
         pid_t child = fork();
         if (child < 0)
             return -errno;
         if (child == 0)
-            exec_tevscan(program, tevscan_arguments(run, run.managers[i]));
+            exec_tevscan(program, arguments);
         int status = 0;
         while (waitpid(child, &status, 0) < 0)
             if (errno != EINTR)
@@ -110,7 +114,11 @@ int scan_pass(const front_run& run) {
         if (WEXITSTATUS(status) != 0)
             return static_cast<int8_t>(WEXITSTATUS(status));
     }
-    exec_tevscan(program, tevscan_arguments(run, run.managers.back()));
+    std::vector<std::string> arguments = tevscan_arguments(run, run.managers.back());
+    // A pass writes nodes: none once memory ran short.
+    if (int rc = check_memory(); rc < 0)
+        return rc;
+    exec_tevscan(program, arguments);
 }
 
 namespace {

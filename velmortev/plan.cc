@@ -19,6 +19,7 @@
 #include "lib/shown_text.h"
 #include "lib/standard_streams.h"
 #include "velmortev/json_text.h"
+#include "velmortev/memory.h"
 
 namespace vlm {
 
@@ -215,7 +216,14 @@ int carry_out(plan& p, const front_run& run, bool ask, const std::string& questi
             return rc;
     }
     for (step& s : p.steps) {
-        int rc = run_step(s, p, run);
+        // Nothing is written once memory ran short, whatever was allocated.
+        int rc = check_memory();
+        if (rc == 0)
+            rc = run_step(s, p, run);
+        if (rc == -ENOMEM) {
+            report.finish(rc);
+            return rc;
+        }
         if (rc < 0) {
             // The plan's line without its "Would": what could not be done.
             error("Unable to %s: %s\n", describe(s, false).substr(6).c_str(), std::strerror(-rc));

@@ -127,7 +127,11 @@ int probe_signatures(const char* device, std::vector<found_signature>& out) {
     unique_fd fd(open_checked_block(device, O_RDONLY | O_CLOEXEC));
     if (!fd)
         return fd.get();
-    return erasing_pass(fd.get(), true, nullptr, out);
+    return probe_open_device(fd.get(), out);
+}
+
+int probe_open_device(int fd, std::vector<found_signature>& out) {
+    return erasing_pass(fd, true, nullptr, out);
 }
 
 std::vector<device_region> signature_regions(const std::vector<found_signature>& found) {

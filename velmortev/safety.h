@@ -33,6 +33,10 @@ struct found_signature {
 // device for reading only. 0 or a negated errno (-ENOTBLK for a path that is
 // no block device).
 int probe_signatures(const char* device, std::vector<found_signature>& out);
+// The same on a block device already open for reading without O_DIRECT
+// (libblkid's reads are not aligned), so that a caller that has read the
+// label on it needs no second open.
+int probe_open_device(int fd, std::vector<found_signature>& out);
 
 // A run of bytes on a device that a write is about to change.
 struct device_region {

@@ -132,15 +132,21 @@ device_facts sysfs_view::facts(const std::string& name) {
     device_facts out;
     std::string whole = whole_disk(name);
     std::string dir = root + "/block/" + whole;
-    out.wwid = read_attribute(dir + "/device/wwid");
+    // A disk without a device directory (a loop device, a map) has no
+    // identity there: one look instead of three failed opens, per device.
+    if (exists(dir + "/device")) {
+        out.wwid = read_attribute(dir + "/device/wwid");
+        out.serial = read_attribute(dir + "/device/serial");
+        if (out.serial.empty())
+            out.serial = serial_from_vpd(read_small_file(dir + "/device/vpd_pg80"));
+    }
     if (out.wwid.empty())
         out.wwid = read_attribute(dir + "/wwid");
-    out.serial = read_attribute(dir + "/device/serial");
-    if (out.serial.empty())
-        out.serial = serial_from_vpd(read_small_file(dir + "/device/vpd_pg80"));
 
+    // Only device-mapper disks, all named dm-N, can be multipath maps.
     std::string map;
-    if (read_attribute(dir + "/dm/uuid").rfind(multipath_prefix, 0) == 0) {
+    if (whole.rfind("dm-", 0) == 0 &&
+        read_attribute(dir + "/dm/uuid").rfind(multipath_prefix, 0) == 0) {
         map = whole;
     } else {
         read_maps();

@@ -14,6 +14,7 @@
 #include "velmortev/check.h"
 #include "velmortev/listing.h"
 #include "velmortev/managers.h"
+#include "velmortev/memory.h"
 #include "velmortev/pass.h"
 #include "velmortev/pass_record.h"
 #include "velmortev/plan.h"
@@ -290,6 +291,11 @@ int run_verb(const verb_entry& verb, front_run& run, const std::vector<char*>& o
 int velmortev_command(int argc, char** argv) {
     progname = front_program;
     usage_text = main_usage;
+    memory_reserve memory;
+    if (memory.status < 0) {
+        error("Unable to allocate memory\n");
+        return memory.status;
+    }
     parsed_line line;
     read_options(argc, argv, line);
     const verb_entry* verb = line.operands.empty() ? nullptr : find_verb(line.operands[0]);
@@ -308,7 +314,13 @@ int velmortev_command(int argc, char** argv) {
     read_assumed_labels(line.assumed, line.run);
     line.run.verb = verb->name;
     line.run.json = line.output != nullptr;
-    return run_verb(*verb, line.run, line.operands);
+    int rc = run_verb(*verb, line.run, line.operands);
+    // An allocation with an outcome of its own ends the verb with -ENOMEM;
+    // the message is said here, once.
+    if (rc == -ENOMEM)
+        record_memory_shortage();
+    int memory_rc = check_memory();
+    return memory_rc < 0 ? memory_rc : rc;
 }
 
 }  // namespace vlm

@@ -12,7 +12,10 @@
 // directory, through the testbed layer. Rounds are interleaved; medians.
 // The loop devices go when the bench ends, however it ends (autoclear).
 //
-// Usage: velmortev_bench [ROUNDS]   (5 by default; run as root)
+// Usage: velmortev_bench [ROUNDS [OTHER_VELMORTEV...]]   (5 rounds by default;
+// run as root). Each other build of velmortev given is timed as one more
+// contender, "list-2", "list-3"..., in the same rounds, so that a change is
+// judged against the build without it under the same load.
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -122,6 +125,10 @@ struct contender {
 
 int main(int argc, char** argv) {
     int rounds = argc > 1 ? std::atoi(argv[1]) : 5;
+    std::vector<std::string> others(argv + std::min(argc, 2), argv + argc);
+    std::vector<std::string> other_names;
+    for (size_t i = 0; i < others.size(); i++)
+        other_names.push_back("list-" + std::to_string(i + 2));
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     setenv("VELMORTEV_SBIN", SBIN_DIR, 0);
     setenv("VELMORTEV_TESTBED", TESTBED_DIR, 0);
@@ -180,6 +187,11 @@ int main(int argc, char** argv) {
             contenders.push_back({"list", list, {}});
             contenders.push_back({"check", check, {}, 1});
         }
+        for (size_t i = 0; i < others.size(); i++) {
+            run_spec other = list;
+            other.program = others[i];
+            contenders.push_back({other_names[i].c_str(), other, {}});
+        }
         for (int round = 0; round < rounds; round++)
             for (auto& c : contenders) {
                 double took = time_run(w, c.spec, c.accepted);
@@ -196,6 +208,8 @@ int main(int argc, char** argv) {
                 std::printf(" %12.1f", (t - start_time) * 1e6 / double(count));
             if (&c != &contenders[0] && &c != &contenders[1])
                 std::printf("   %6.2fx the floor", t / floor_time);
+            if (front_end && &c > &contenders[4])
+                std::printf(", %.2fx list", t / median(contenders[3].times));
             if (front_end && &c == &contenders[3])
                 std::printf(", %.2fx the pipeline", t / median(contenders[2].times));
             if (front_end && &c == &contenders[4])

@@ -80,7 +80,8 @@ run_result run_label(const std::string& name, const std::vector<std::string>& ar
 
 
 std::set<outcome> allocation_outcomes(run_spec spec, const std::function<void()>& prepare,
-                                      const std::function<void(int, const run_result&)>& check) {
+                                      const std::function<void(int, const run_result&)>& check,
+                                      int every) {
     spec.preload = true;
     scratch_dir dir;
     std::string count_file = dir.file("count");
@@ -91,7 +92,7 @@ std::set<outcome> allocation_outcomes(run_spec spec, const std::function<void()>
     EXPECT_GT(count, 0) << "the testbed counted no allocation of " << spec.program;
     spec.env.back() = {"VLM_TESTBED_FAIL_ALLOC", ""};
     std::set<outcome> seen;
-    for (int n = 1; n <= count; n++) {
+    for (int n = 1; n <= count; n += every) {
         prepare();
         spec.env.back().second = std::to_string(n);
         run_result r = run(spec);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "loop_world.h"
+#include "reliability.h"
 #include "support.h"
 
 using namespace vlm::test;
@@ -361,6 +362,32 @@ TEST(FrontSignatures, Ext4IsRefusedThenWipedAndRestoredByteForByte) {
     EXPECT_EQ(w.bytes(1), original);
 }
 
+// The listing probes on the descriptor that read the label, show on one of
+// its own: both find every signature, the GPT's second header at the
+// device's end among them, and in the same order.
+TEST(FrontSignatures, ListAndShowFindTheHeaderAtTheDeviceEnd) {
+    REQUIRE_WORLD(w);
+    run_spec sfdisk;
+    sfdisk.program = "/usr/sbin/sfdisk";
+    sfdisk.args = {"-q", "--no-reread", w.dev(1)};
+    sfdisk.input = "label: gpt\n,1M\n";
+    run_result made = run(sfdisk);
+    if (made.status != 0)
+        GTEST_SKIP() << "sfdisk is needed: " << made.err;
+    w.write_label(1, "data2");
+    const nlohmann::json expected = nlohmann::json::array(
+        {{{"type", "gpt"}, {"offset", 512}, {"length", 8}},
+         {{"type", "gpt"}, {"offset", loop_world::device_size - 512}, {"length", 8}},
+         {{"type", "PMBR"}, {"offset", 510}, {"length", 2}}});
+    for (const args& arguments : {args{"list", "-o", "json"}, args{"show", "-o", "json", "data2"}}) {
+        run_result r = w.velmortev(arguments);
+        ASSERT_EQ(r.status, 0) << arguments[0] << ": " << r.err;
+        nlohmann::json doc = nlohmann::json::parse(r.out);
+        ASSERT_EQ(doc["devices"].size(), 1u) << r.out;
+        EXPECT_EQ(doc["devices"][0]["signatures"], expected) << arguments[0];
+    }
+}
+
 // Every writing verb with --dry-run prints its plan and changes no byte of
 // any device, no node and no backup.
 TEST(FrontDryRun, PlansChangeNothing) {
@@ -511,6 +538,53 @@ TEST(FrontScan, PlanTakesAssumedLabels) {
     }
     EXPECT_EQ(w.label_of(0), "DATA1:" + w.dev(0) + "\n");
     EXPECT_EQ(w.nodes(), std::vector<std::string>{"DATA1"});
+}
+
+// Memory that runs short, one allocation at a time: the run ends with
+// -ENOMEM's status and message, never with abort; a listing made meanwhile
+// is not shown, and create writes nothing once memory ran short: the device
+// and the manager hold what the steps it reported did, no more.
+TEST(FrontOutOfMemory, EndsWithNoMemoryAndWritesNothingAfter) {
+    if (sanitized_build())
+        GTEST_SKIP() << "the sanitizer's allocations bypass the testbed's count";
+    REQUIRE_WORLD(w);
+    w.write_label(1, "data2");
+    std::string blank = read_bytes(w.dev(0), 0, 512);
+    auto prepare = [&] {
+        write_bytes(w.dev(0), 0, blank);
+        std::filesystem::remove(w.disks + "/DATA1");
+        std::filesystem::remove_all(w.backups);
+    };
+    const std::string no_memory = "velmortev: Unable to allocate memory\n";
+    for (const args& arguments : {args{"list", "-o", "json"}, args{"create", w.dev(0), "data1"}}) {
+        SCOPED_TRACE(arguments[0]);
+        bool create = arguments[0] == "create";
+        prepare();
+        std::string usual = w.velmortev(arguments).out;
+        auto check = [&](int n, const run_result& r) {
+            // A create that ends well differs only in its backup's time.
+            if (create && r.status == 0)
+                return;
+            EXPECT_EQ(r.status, shell_status(-ENOMEM)) << n << ": " << r.err << r.out;
+            // Said by the step that met it, or at the end.
+            EXPECT_TRUE(r.err.find(no_memory) != std::string::npos ||
+                        r.err.find(": Cannot allocate memory\n") != std::string::npos)
+                << n << ": " << r.err;
+            // Nothing, or the whole document when memory ran short after
+            // it was made.
+            if (!create) {
+                EXPECT_TRUE(r.out.empty() || r.out == usual) << n << ": " << r.err << r.out;
+                return;
+            }
+            bool labelled = r.out.find("Labelled ") != std::string::npos;
+            bool node = r.out.find("Created node ") != std::string::npos;
+            EXPECT_EQ(w.label_of(0) == "DATA1:" + w.dev(0) + "\n", labelled) << n << ": " << r.out;
+            EXPECT_EQ(w.node_for("DATA1", 0), node) << n << ": " << r.out;
+        };
+        // Every third: each stage is met, in a few seconds.
+        std::set<outcome> seen = allocation_outcomes(w.spec(arguments), prepare, check, 3);
+        EXPECT_EQ(seen.count({shell_status(-ENOMEM), no_memory}), 1u);
+    }
 }
 
 }  // namespace
