@@ -18,6 +18,7 @@
 #include "velmortev/check.h"
 #include "velmortev/json_text.h"
 #include "velmortev/managers.h"
+#include "velmortev/memory.h"
 #include "velmortev/plan.h"
 
 namespace vlm {
@@ -145,6 +146,9 @@ int check_verb(front_run& run) {
     if (take_health(run, inv, facts, why) < 0)
         return report_unknown(run, why);
     std::vector<finding> findings = find_problems(inv, facts);
+    // Findings taken with memory short may be incomplete: not a verdict.
+    if (check_memory() < 0)
+        return report_unknown(run, "Unable to allocate memory");
     severity status = worst(findings);
     std::string summary = summary_line(inv, findings);
     if (run.json) {

@@ -23,6 +23,7 @@ constexpr size_t reserve_size = 4 << 20;
 std::atomic<void*> reserve{nullptr};
 std::atomic<bool> ran_short{false};
 std::atomic<bool> reported{false};
+std::atomic<int> final_status{-ENOMEM};
 std::new_handler previous_handler = nullptr;
 
 constexpr char shortage_message[] = "velmortev: Unable to allocate memory\n";
@@ -39,7 +40,7 @@ void release_reserve_or_end() {
         ssize_t written = write(STDERR_FILENO, shortage_message, sizeof shortage_message - 1);
         (void)written;
     }
-    _exit(-ENOMEM & 0xff);
+    _exit(final_status & 0xff);
 }
 
 }  // namespace
@@ -47,6 +48,7 @@ void release_reserve_or_end() {
 memory_reserve::memory_reserve() {
     ran_short = false;
     reported = false;
+    final_status = -ENOMEM;
     void* held = std::malloc(reserve_size);
     if (!held) {
         status = -ENOMEM;
@@ -62,6 +64,8 @@ memory_reserve::~memory_reserve() {
     std::set_new_handler(previous_handler);
     std::free(reserve.exchange(nullptr));
 }
+
+void end_shortage_with(int status) { final_status = status; }
 
 void record_memory_shortage() { ran_short = true; }
 

@@ -23,6 +23,10 @@ struct memory_reserve {
     memory_reserve& operator=(const memory_reserve&) = delete;
 };
 
+// The status the process ends with when memory runs short with the reserve
+// gone: -ENOMEM's, unless the command answers with other statuses.
+void end_shortage_with(int status);
+
 // Records a shortage that a step met without the handler (an allocation
 // with an outcome of its own, a library's), for check_memory.
 void record_memory_shortage();

@@ -58,6 +58,9 @@ enum verb_flags : unsigned {
     takes_device = 8,
     takes_textfile = 16,
     takes_assume = 32,
+    // A monitoring plugin's statuses (0-3): memory that runs short is
+    // UNKNOWN, not -ENOMEM.
+    plugin_status = 64,
 };
 
 struct verb_entry {
@@ -89,12 +92,14 @@ constexpr verb_entry verbs[] = {
     {"config", "Usage: velmortev config [-o json]\n", 0, 0, 0, ""},
     {"restore", "Usage: velmortev restore [-o json] [-n] [-y] <backup> [<device>]\n",
      takes_dry_run, 1, 2, "You must specify a backup\n"},
-    {"check", "Usage: velmortev check [-m <manager> ...] [-o json]\n", 0, 0, 0, ""},
+    {"check", "Usage: velmortev check [-m <manager> ...] [-o json]\n", plugin_status, 0, 0, ""},
     {"metrics", "Usage: velmortev metrics [-m <manager> ...] [--textfile <dir>]\n",
      takes_textfile, 0, 0, ""},
     {"record-pass", "Usage: velmortev record-pass <instance> <begin-file>\n", 0, 2, 2,
      "You must specify an instance and a begin file\n"},
 };
+
+constexpr int unknown_status = static_cast<int>(severity::unknown);
 
 const verb_entry* find_verb(const char* name) {
     for (const verb_entry& verb : verbs)
@@ -301,6 +306,8 @@ int velmortev_command(int argc, char** argv) {
     const verb_entry* verb = line.operands.empty() ? nullptr : find_verb(line.operands[0]);
     if (verb)
         usage_text = verb->usage;
+    if (verb && (verb->flags & plugin_status))
+        end_shortage_with(unknown_status);
     if (line.help)
         print_usage(0);
     if (line.version)
@@ -320,6 +327,10 @@ int velmortev_command(int argc, char** argv) {
     if (rc == -ENOMEM)
         record_memory_shortage();
     int memory_rc = check_memory();
+    // A plugin's verdict was weighed against the shortage before it was
+    // given, and stands once given.
+    if (verb->flags & plugin_status)
+        return rc;
     return memory_rc < 0 ? memory_rc : rc;
 }
 
