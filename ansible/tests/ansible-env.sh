@@ -79,6 +79,23 @@ install_collection() {
   fi
 }
 
+# Prepares an ansible-test run: the collection of SOURCE_DIR installed from
+# its tarball into a temporary ROOT (removed on exit), which ansible-test
+# wants at ansible_collections/NAMESPACE/NAME and outside a git work tree;
+# ansible-test's own environments under BUILD_DIR; the current directory the
+# installed collection. Sets root and python (the version ansible-test runs).
+#   enter_test_collection SOURCE_DIR BUILD_DIR
+enter_test_collection() {
+  root=$(mktemp -d)
+  # shellcheck disable=SC2064  # the path is fixed now
+  trap "rm -rf '$root'" EXIT
+  export HOME=$2/ansible-home ANSIBLE_COLLECTIONS_PATH=$root ANSIBLE_NOCOLOR=1
+  install_collection "$1" "$root" || exit 1
+  cd "$root/ansible_collections/velmortev/disks" || exit 1
+  # shellcheck disable=SC2034  # read by the caller
+  python=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+}
+
 # Prints the log of an ansible-test run without its note on the locale,
 # which every run under C.UTF-8 gives.
 #   show_ansible_test_log FILE

@@ -18,16 +18,7 @@ needs_registry=(ansible-doc changelog import pep8 pslint pylint runtime-metadata
 . "$source_dir/ansible/tests/ansible-env.sh"
 require_ansible_env "$build" "the sanity test"
 
-# ansible-test wants the collection at ansible_collections/NAMESPACE/NAME,
-# and outside a git work tree, which would hide the untracked copy. It runs
-# on the collection as installed from its built tarball.
-root=$(mktemp -d)
-trap 'rm -rf "$root"' EXIT
-# ansible-test keeps its own environments under HOME: under the build tree.
-export HOME=$build/ansible-home ANSIBLE_COLLECTIONS_PATH=$root ANSIBLE_NOCOLOR=1
-install_collection "$source_dir" "$root" || exit 1
-cd "$root/ansible_collections/velmortev/disks" || exit 1
-python=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+enter_test_collection "$source_dir" "$build"
 
 # What Galaxy wants of an upload: a licence, the project's addresses, the
 # licence text and a changelog in the tarball.
@@ -49,6 +40,7 @@ if [ "${VLM_ANSIBLE_SANITY-}" != all ]; then
   done
   echo "skipped (their requirements come from the Python package registry): ${needs_registry[*]}"
 fi
+# shellcheck disable=SC2154  # root and python: set by enter_test_collection
 ansible-test sanity --local --python "$python" "${skips[@]}" >"$root/sanity.log" 2>&1
 status=$?
 show_ansible_test_log "$root/sanity.log"

@@ -22,13 +22,9 @@ for plugin in pytest xdist pytest_forked; do
   python3 -c "import $plugin" 2>/dev/null || unavailable "no Python module $plugin (Debian's python3-pytest*)"
 done
 
-root=$(mktemp -d)
-trap 'rm -rf "$root"' EXIT
-export HOME=$build/ansible-home ANSIBLE_COLLECTIONS_PATH=$root ANSIBLE_NOCOLOR=1
-install_collection "$source_dir" "$root" || exit 1
-cd "$root/ansible_collections/velmortev/disks" || exit 1
-python=$(python3 -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+enter_test_collection "$source_dir" "$build"
 PATH=$build/sbin:$build/testbed/bin:$PATH
+# shellcheck disable=SC2154  # root and python: set by enter_test_collection
 ansible-test units --local --python "$python" >"$root/units.log" 2>&1
 status=$?
 show_ansible_test_log "$root/units.log"
