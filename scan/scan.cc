@@ -480,8 +480,11 @@ void place_device(const scan_setup& setup, std::string_view name) {
     }
     bool made = setup.scan_dirs ? add_device(&pattern->bucket, setup.scan_dirs, name) == 0
                                 : add_device(&pattern->bucket, name) != nullptr;
-    if (!made)
-        report(setup, "Error processing device \"%s\"\n", name);
+    if (made)
+        return;
+    report(setup, "Error processing device \"%s\"\n", name);
+    if (setup.records_not_made)
+        ++*setup.records_not_made;
 }
 
 int scan_partitions(const scan_setup& setup) {

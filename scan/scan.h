@@ -177,6 +177,7 @@ struct scan_setup {
     const scan_dir_ring* scan_dirs;  // null: every path is "/dev/NAME" (tevscan)
     scan_printer report;             // null: messages go to standard error bare
     partition_tables tables = {};
+    int* records_not_made = nullptr;  // counts the "Error processing device" partitions
 };
 
 // The step that read_partitions calls for every kept partition. The name is

@@ -11,11 +11,9 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <set>
-#include <string_view>
 #include <utility>
 
 #include "frame/frame.h"
@@ -142,21 +140,6 @@ void find_strays(const std::string& manager, const std::set<std::pair<std::strin
     }
 }
 
-// The scan's messages go out as the front end's. Without scan directories
-// the one device it leaves out with a message is one whose record could
-// not be allocated: a listing without it would be wrong, so that counts
-// as memory run short.
-void report_scan(const char* format, ...) {
-    char text[512];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
-    va_end(args);
-    error("%s", text);
-    if (std::string_view(format).starts_with("Error processing device"))
-        record_memory_shortage();
-}
-
 }  // namespace
 
 uint64_t device_size(int fd) {
@@ -198,10 +181,16 @@ int take_inventory(const inventory_setup& setup, inventory& out) {
     pattern_rings rings;
     if (fill_patterns(rings, setup.order, setup.exclude) < 0)
         return -ENOMEM;
-    scan_setup scan{&rings.order, &rings.exclude, nullptr, report_scan, setup.tables};
+    // Without scan directories the one partition the scan leaves out with a
+    // message is one whose record could not be allocated: a listing without
+    // it would be wrong, so that counts as memory run short.
+    int records_not_made = 0;
+    scan_setup scan{&rings.order, &rings.exclude, nullptr, error, setup.tables, &records_not_made};
     int rc = scan_partitions(scan);
     if (rc < 0)
         return rc;
+    if (records_not_made > 0)
+        record_memory_shortage();
     if (int memory_rc = check_memory(); memory_rc < 0)
         return memory_rc;
 
