@@ -7,6 +7,12 @@
 # ansible-core package instead (tools/ensure-deps.sh installs it).
 #   ansible_env BUILD_DIR    -> 0, or 1 with the reason on standard error
 # Sets ANSIBLE_VENV and ANSIBLE_ORIGIN ("pip" or "debian").
+#
+# Ansible refuses to start on a non-blocking standard input, and the one
+# inherited from ctest is shared with the tests running beside this one,
+# any of which may make it non-blocking: every Ansible test reads a
+# /dev/null of its own.
+exec </dev/null
 ansible_env() {
   ANSIBLE_VENV=${VLM_ANSIBLE_VENV:-$1/ansible-venv}
   local tools=(ansible ansible-playbook ansible-doc ansible-galaxy ansible-test) tool
